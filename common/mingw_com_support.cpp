@@ -1,0 +1,35 @@
+// COM support functions that the Microsoft compiler takes from comsupp.lib and
+// mingw-w64 declares in <comutil.h> without defining. Built with mingw only.
+#include <windows.h>
+#include <comutil.h>
+
+namespace _com_util {
+
+BSTR WINAPI ConvertStringToBSTR(const char* text) {
+  if (text == nullptr) return nullptr;
+  const int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  if (units <= 0) _com_issue_error(HRESULT_FROM_WIN32(GetLastError()));
+  BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(units - 1));
+  if (result == nullptr) _com_issue_error(E_OUTOFMEMORY);
+  if (MultiByteToWideChar(CP_ACP, 0, text, -1, result, units) != units) {
+    const HRESULT error = HRESULT_FROM_WIN32(GetLastError());
+    SysFreeString(result);
+    _com_issue_error(error);
+  }
+  return result;
+}
+
+char* WINAPI ConvertBSTRToString(BSTR text) {
+  if (text == nullptr) return nullptr;
+  const int bytes = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) _com_issue_error(HRESULT_FROM_WIN32(GetLastError()));
+  char* result = new char[bytes];
+  if (WideCharToMultiByte(CP_ACP, 0, text, -1, result, bytes, nullptr, nullptr) != bytes) {
+    const HRESULT error = HRESULT_FROM_WIN32(GetLastError());
+    delete[] result;
+    _com_issue_error(error);
+  }
+  return result;
+}
+
+}  // namespace _com_util

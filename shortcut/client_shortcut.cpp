@@ -1,0 +1,68 @@
+#include <windows.h>
+#include <comdef.h>
+#include <shlobj.h>
+
+#include "common/path_buffer.h"
+#include "shortcut/link_path.h"
+#include "shortcut/shortcut.h"
+
+namespace {
+
+// "Vexlo" and the GBK bytes of the Chinese words for "client shortcut",
+// passed unchanged whatever the system's code page.
+const char kShortcutDescription[] =
+    "Vexlo\xBF\xCD\xBB\xA7\xB6\xCB\xBF\xEC\xBD\xDD\xB7\xBD\xCA\xBD";
+const char kClientRelativePath[] = "..\\Vexlo.exe";
+
+_COM_SMARTPTR_TYPEDEF(IShellLinkA, IID_IShellLinkA);
+_COM_SMARTPTR_TYPEDEF(IPersistFile, IID_IPersistFile);
+
+int SaveShortcut(const char* target, const char* icon, const wchar_t* linkPath) {
+  IShellLinkAPtr link;
+  IShellLinkA* created = nullptr;
+  const HRESULT made = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                        IID_IShellLinkA, reinterpret_cast<void**>(&created));
+  link.Attach(created);
+  if (FAILED(made) || !link) return 0;
+
+  IPersistFilePtr file;
+  IPersistFile* persist = nullptr;
+  if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) return 0;
+  file.Attach(persist);
+
+  // SetPath answers S_FALSE when the target does not exist yet; the link is
+  // still right, so none of these results decides anything.
+  link->SetPath(target);
+  link->SetDescription(kShortcutDescription);
+  link->SetShowCmd(SW_SHOWNORMAL);
+  link->SetIconLocation(icon, 0);
+  return SUCCEEDED(file->Save(linkPath, TRUE)) ? 1 : 0;
+}
+
+int ShowClientIcon(const char* iconName) {
+  PathBuffer target;
+  PathBuffer icon;
+  if (!JoinPath(target, g_appFolder, kClientRelativePath) ||
+      !JoinPath(icon, g_appFolder, iconName)) {
+    return 0;
+  }
+  return WriteClientShortcut(target, icon);
+}
+
+}  // namespace
+
+int WriteClientShortcut(const char* target, const char* icon) {
+  PathBuffer linkPath;
+  if (!FormLinkPath(linkPath, g_desktopFolder, target)) return 0;
+  wchar_t wideLinkPath[kPathBufferSize];
+  if (MultiByteToWideChar(CP_ACP, 0, linkPath, -1, wideLinkPath, kPathBufferSize) == 0) return 0;
+
+  const HRESULT initialized = CoInitialize(nullptr);
+  const int saved = SaveShortcut(target, icon, wideLinkPath);
+  if (SUCCEEDED(initialized)) CoUninitialize();
+  return saved;
+}
+
+int ShowUpdateIcon() { return ShowClientIcon("update.ico"); }
+
+int ShowNormalIcon() { return ShowClientIcon("normal.ico"); }

@@ -1,0 +1,54 @@
+// Helpers shared by the tests: scratch folders, whole-file I/O, polling and
+// the local version server.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+// A new, empty folder under the temporary directory; the path ends in a backslash.
+std::string MakeTempFolder();
+void RemoveTree(const std::string& folder);
+
+bool FileExists(const std::string& path);
+void WriteBytes(const std::string& path, const std::string& bytes);
+std::string ReadBytes(const std::string& path);
+
+// Polls condition every 20 ms until it holds or timeoutMs pass.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
+
+// The local version server started by the test run (tests/support/version_server.py).
+std::string ServerUrl(const std::string& route);
+// Puts a document where the server serves it as /doc/name.
+void ServeDocument(const std::string& name, const std::string& bytes);
+// The lines of the server's request log that contain needle.
+std::string LoggedRequests(const std::string& needle);
+// A name no other test uses, for documents and URLs.
+std::string UniqueName(const char* prefix);
+
+// What a shortcut file holds, read back through the shell link object.
+struct LinkContents {
+  bool loaded = false;
+  std::string target;
+  std::string icon;
+  int iconIndex = -1;
+  std::string description;
+  unsigned showCommand = 0;
+};
+LinkContents ReadLink(const std::string& path);
+
+// Each test runs with fresh application and desktop folders and restores the
+// process-wide buffers it changed.
+class FolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::string AppFile(const char* name) const { return app_ + name; }
+
+  std::string app_;      // ends in a backslash
+  std::string desktop_;  // no trailing backslash
+  std::string root_;
+  std::string savedBaseUrl_;
+};

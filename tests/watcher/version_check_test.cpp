@@ -1,0 +1,83 @@
+#include <string>
+
+#include "common/path_buffer.h"
+#include "tests/support/test_support.h"
+#include "watcher/watcher.h"
+
+namespace {
+
+class VersionCheck : public FolderTest {
+ protected:
+  void Local(const std::string& version) {
+    WriteBytes(AppFile("version.xml"), "<root><version>" + version + "</version></root>");
+  }
+  static std::string Remote(const std::string& version) {
+    return "<?xml version=\"1.0\"?><doc><v>" + version + "</v><url>x</url></doc>";
+  }
+};
+
+TEST_F(VersionCheck, NewerAndOlderRemoteVersionsBothCount) {
+  Local("1.0.2");
+  EXPECT_TRUE(IsUpdateAvailable(Remote("1.0.3")));
+  Local("1.0.3");
+  EXPECT_TRUE(IsUpdateAvailable(Remote("1.0.2")));
+  EXPECT_FALSE(IsUpdateAvailable(Remote("1.0.3")));
+}
+
+TEST_F(VersionCheck, TrailingSpaceIsCondensedAway) {
+  Local("1.0.3");
+  EXPECT_FALSE(IsUpdateAvailable(Remote("1.0.3 ")));
+  EXPECT_FALSE(IsUpdateAvailable(Remote("\n  1.0.3\n")));
+}
+
+TEST_F(VersionCheck, TextsAreComparedByteByByte) {
+  Local("1.0.3");
+  EXPECT_TRUE(IsUpdateAvailable(Remote("1.0.03")));
+  Local("A1");
+  EXPECT_TRUE(IsUpdateAvailable(Remote("a1")));
+}
+
+TEST_F(VersionCheck, ElementNamesAreNeverChecked) {
+  WriteBytes(AppFile("version.xml"), "<a><b>7</b></a>");
+  EXPECT_TRUE(IsUpdateAvailable("<other><thing>8</thing></other>"));
+  EXPECT_FALSE(IsUpdateAvailable("<other><thing>7</thing><b>8</b></other>"));
+}
+
+TEST_F(VersionCheck, CommentBeforeTheVersionElementIsSkipped) {
+  Local("1");
+  EXPECT_TRUE(IsUpdateAvailable("<d><!-- note --><v>2</v></d>"));
+}
+
+TEST_F(VersionCheck, VersionElementStartingWithAChildHasNoText) {
+  Local("1");
+  EXPECT_FALSE(IsUpdateAvailable("<d><v><b/>2</v></d>"));
+  EXPECT_FALSE(IsUpdateAvailable("<d><v></v></d>"));
+  EXPECT_FALSE(IsUpdateAvailable("<d/>"));
+}
+
+TEST_F(VersionCheck, UnusableLocalFileNeverReportsAnUpdate) {
+  EXPECT_FALSE(IsUpdateAvailable(Remote("2")));  // no version.xml
+  WriteBytes(AppFile("version.xml"), "<root><version></version></root>");
+  EXPECT_FALSE(IsUpdateAvailable(Remote("2")));
+  EXPECT_FALSE(IsUpdateAvailable("not xml at all"));
+  WriteBytes(AppFile("version.xml"), "<root><version>1</version>");
+  EXPECT_FALSE(IsUpdateAvailable(Remote("2")));
+}
+
+TEST_F(VersionCheck, MalformedRemoteDocumentGivesFalse) {
+  Local("1");
+  EXPECT_FALSE(IsUpdateAvailable("<d><v>2</v>"));
+  EXPECT_FALSE(IsUpdateAvailable("<html><body>404</body></html"));
+}
+
+TEST_F(VersionCheck, LongVersionTextsAreComparedWhole) {
+  const std::string longVersion(1000, '7');
+  Local(longVersion);
+  // Equal long versions must not look different, or every check would
+  // report the same update again.
+  EXPECT_FALSE(IsUpdateAvailable(Remote(longVersion)));
+  EXPECT_TRUE(IsUpdateAvailable(Remote(longVersion + "8")));
+  EXPECT_TRUE(IsUpdateAvailable(Remote(std::string(31, '7'))));
+}
+
+}  // namespace
