@@ -1,0 +1,3 @@
+#include "service/service.h"
+
+int main(int argc, char** argv) { return RunProcess(argc, argv); }

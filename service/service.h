@@ -1,0 +1,44 @@
+// The service host: event log, folders and registry settings, the service
+// runtime and the management commands of the process entry.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdarg>
+
+// Writes one informational entry under the source "VexloService". A message
+// longer than 255 characters is cut to fit.
+void LogEvent(const char* format, ...);
+// The message as LogEvent writes it: formatted, and cut to 255 characters.
+void FormatEventMessage(char (&message)[256], const char* format, va_list arguments);
+
+// Finds the all-users desktop and this executable's folder, and stores both
+// under the product key. Returns 1 on success, 0 on the first failing step.
+int DiscoverFolders();
+// Cuts g_appFolder just after its last backslash. Always returns 1.
+int StripToFolder();
+
+// The product key's string values.
+int WriteSetting(const char* value, const char* name);
+int ReadSetting(const char* name, char* buffer);
+
+// Service entry and control handler, run by the service control dispatcher.
+void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
+void WINAPI ServiceCtrlHandler(DWORD control);
+// ServiceMain's work once the service runs: reads the folders back and runs
+// the watcher until it is stopped, unless a stop came first; then reports
+// the stopped state.
+void RunService();
+// Set by ServiceMain once its last entry is written, so that the process
+// entry does not end the process under it.
+bool ServiceMainFinished();
+
+// The management commands of the command line.
+bool IsServiceInstalled();
+int InstallService();
+int UninstallService();
+int StartInstalledService();
+int StopRunningService();
+
+// The process entry: folders, then one switch or the service dispatcher.
+int RunProcess(int argc, char** argv);

@@ -1,0 +1,152 @@
+#include <clocale>
+#include <fstream>
+
+#include "common/path_buffer.h"
+#include "service/service.h"
+
+namespace {
+
+const char kServiceName[] = "VexloService";
+// "Marvonel" and the GBK bytes of the Chinese for "game", then " Vexlo" and
+// the GBK bytes for "client update service".
+char kServiceDescription[] =
+    "Marvonel\xD3\xCE\xCF\xB7 Vexlo\xBF\xCD\xBB\xA7\xB6\xCB\xB8\xFC\xD0\xC2\xB7\xFE\xCE\xF1";
+
+// An old service that was asked to stop gets this long to go before the
+// install gives up on replacing it.
+const DWORD kRemovalWaitMs = 30000;
+const DWORD kRemovalPollMs = 250;
+
+bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    SERVICE_STATUS status;
+    if (!QueryServiceStatus(service, &status)) return false;
+    if (status.dwCurrentState == state) return true;
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(kRemovalPollMs);
+  }
+}
+
+// A deleted service stays listed until it has stopped and every handle to it
+// is closed.
+bool WaitUntilGone(DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    if (!IsServiceInstalled()) return true;
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(kRemovalPollMs);
+  }
+}
+
+void WriteRegistrationMarker(PathBuffer& path) {
+  std::setlocale(LC_ALL, "");
+  if (!JoinPath(path, g_appFolder, "regist.ini")) return;
+  // Opening for output cuts the file; "ate" only places the stream at its end.
+  std::ofstream marker(path, std::ios::out | std::ios::ate);
+  if (marker.good()) marker << "1";
+}
+
+}  // namespace
+
+bool IsServiceInstalled() {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (manager == nullptr) return false;
+  bool installed = false;
+  if (SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_QUERY_CONFIG)) {
+    installed = true;
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+  return installed;
+}
+
+int InstallService() {
+  if (IsServiceInstalled()) return 1;
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (manager == nullptr) return 0;
+
+  PathBuffer path;
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (length == 0 || length >= sizeof path) {
+    CloseServiceHandle(manager);
+    return 0;
+  }
+  SC_HANDLE service = CreateServiceA(
+      manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+      SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
+      SERVICE_ERROR_NORMAL, path, nullptr, nullptr, "", nullptr, nullptr);
+  if (service == nullptr) {
+    CloseServiceHandle(manager);
+    return 0;
+  }
+
+  WriteRegistrationMarker(path);
+  SERVICE_DESCRIPTIONA description = {kServiceDescription};
+  ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description);
+  StartInstalledService();
+
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return 1;
+}
+
+int UninstallService() {
+  if (!IsServiceInstalled()) return 1;
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (manager == nullptr) return 0;
+  SC_HANDLE service =
+      OpenServiceA(manager, kServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
+  if (service == nullptr) {
+    CloseServiceHandle(manager);
+    return 0;
+  }
+
+  // The manager may still hold old status after a failed control (Wine fills
+  // it with garbage), so the wait asks afresh.
+  SERVICE_STATUS status;
+  if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+    WaitForState(service, SERVICE_STOPPED, kRemovalWaitMs);
+  }
+  const BOOL deleted = DeleteService(service);
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+
+  // Reported as gone only once the manager no longer lists it; otherwise an
+  // install after this would find the old entry and create nothing.
+  if (deleted && WaitUntilGone(kRemovalWaitMs)) return 1;
+  LogEvent("Service could not be deleted");
+  return 0;
+}
+
+int StartInstalledService() {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return 0;
+  SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_START);
+  if (service == nullptr) {
+    CloseServiceHandle(manager);
+    return 0;
+  }
+  const BOOL started = StartServiceA(service, 0, nullptr);
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return started;
+}
+
+int StopRunningService() {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (manager == nullptr) return 0;
+  SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_QUERY_STATUS | SERVICE_STOP);
+  if (service == nullptr) {
+    CloseServiceHandle(manager);
+    return 0;
+  }
+  int result = 0;
+  SERVICE_STATUS status;
+  if (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING) {
+    result = ControlService(service, SERVICE_CONTROL_STOP, &status);
+  }
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return result;
+}

@@ -1,0 +1,152 @@
+// Reads what the end-to-end tests check from the service control manager,
+// the registry and shortcut files, and prints it as plain lines.
+//   probe state                 current state number, or "missing"
+//   probe config                the service's configuration
+//   probe control CODE          sends a control code; "ok" or "error N"
+//   probe registry              the product key's two values
+//   probe link PATH             the shortcut's icon location and index
+#include <windows.h>
+#include <comdef.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+_COM_SMARTPTR_TYPEDEF(IShellLinkA, IID_IShellLinkA);
+_COM_SMARTPTR_TYPEDEF(IPersistFile, IID_IPersistFile);
+
+std::string Hex(const char* text) {
+  std::string hex;
+  char byte[3];
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+    std::snprintf(byte, sizeof byte, "%02x", *p);
+    hex += byte;
+  }
+  return hex;
+}
+
+int WithService(DWORD access, int (*action)(SC_HANDLE, const char*), const char* argument) {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) {
+    std::printf("error %lu\n", GetLastError());
+    return 1;
+  }
+  SC_HANDLE service = OpenServiceA(manager, "VexloService", access);
+  if (service == nullptr) {
+    std::printf("missing\n");
+    CloseServiceHandle(manager);
+    return 0;
+  }
+  const int result = action(service, argument);
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return result;
+}
+
+int PrintState(SC_HANDLE service, const char*) {
+  SERVICE_STATUS status;
+  if (!QueryServiceStatus(service, &status)) {
+    std::printf("error %lu\n", GetLastError());
+    return 1;
+  }
+  std::printf("%lu\n", status.dwCurrentState);
+  return 0;
+}
+
+int PrintConfig(SC_HANDLE service, const char*) {
+  static char buffer[8192];
+  DWORD needed = 0;
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer);
+  if (!QueryServiceConfigA(service, config, sizeof buffer, &needed)) {
+    std::printf("error %lu\n", GetLastError());
+    return 1;
+  }
+  std::printf("type=0x%lx\nstart=%lu\nerror=%lu\npath=%s\ndependencies=%s\naccount=%s\n",
+              config->dwServiceType, config->dwStartType, config->dwErrorControl,
+              config->lpBinaryPathName,
+              config->lpDependencies ? Hex(config->lpDependencies).c_str() : "(none)",
+              config->lpServiceStartName ? config->lpServiceStartName : "(none)");
+  static char descriptionBuffer[8192];
+  auto* description = reinterpret_cast<SERVICE_DESCRIPTIONA*>(descriptionBuffer);
+  if (QueryServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION,
+                           reinterpret_cast<BYTE*>(descriptionBuffer), sizeof descriptionBuffer,
+                           &needed) &&
+      description->lpDescription != nullptr) {
+    std::printf("description=%s\n", Hex(description->lpDescription).c_str());
+  }
+  return 0;
+}
+
+int SendControl(SC_HANDLE service, const char* code) {
+  SERVICE_STATUS status;
+  if (ControlService(service, static_cast<DWORD>(std::strtoul(code, nullptr, 10)), &status)) {
+    std::printf("ok\n");
+  } else {
+    std::printf("error %lu\n", GetLastError());
+  }
+  return 0;
+}
+
+int PrintRegistry() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Marvonel\\Vexlo", 0, KEY_READ, &key) !=
+      ERROR_SUCCESS) {
+    std::printf("missing\n");
+    return 0;
+  }
+  for (const char* name : {"AppFolder", "DesktopPath"}) {
+    char value[1024] = "";
+    DWORD size = sizeof value;
+    DWORD type = 0;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) ==
+        ERROR_SUCCESS) {
+      std::printf("%s=%s\n%s.type=%lu\n", name, value, name, type);
+    }
+  }
+  RegCloseKey(key);
+  return 0;
+}
+
+int PrintLink(const char* path) {
+  CoInitialize(nullptr);
+  int result = 1;
+  {
+    IShellLinkAPtr link;
+    IPersistFilePtr file;
+    wchar_t widePath[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH);
+    if (SUCCEEDED(link.CreateInstance(CLSID_ShellLink)) &&
+        SUCCEEDED(link.QueryInterface(IID_IPersistFile, &file)) &&
+        SUCCEEDED(file->Load(widePath, STGM_READ))) {
+      char icon[MAX_PATH] = "";
+      int index = -1;
+      link->GetIconLocation(icon, sizeof icon, &index);
+      std::printf("icon=%s\nindex=%d\n", icon, index);
+      result = 0;
+    } else {
+      std::printf("unreadable\n");
+    }
+  }
+  CoUninitialize();
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "state") return WithService(SERVICE_QUERY_STATUS, PrintState, nullptr);
+  if (command == "config") return WithService(SERVICE_QUERY_CONFIG, PrintConfig, nullptr);
+  if (command == "control" && argc == 3) {
+    return WithService(SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL,
+                       SendControl, argv[2]);
+  }
+  if (command == "registry") return PrintRegistry();
+  if (command == "link" && argc == 3) return PrintLink(argv[2]);
+  std::fprintf(stderr, "usage: probe state|config|control CODE|registry|link PATH\n");
+  return 2;
+}

@@ -1,0 +1,248 @@
+#!/usr/bin/env python3
+"""End-to-end tests of VexloService.exe under Wine's real service control manager.
+
+Each test gets its own copy of the booted template prefix, its own persistent
+wineserver and its own version server, and lays the client out as a publisher
+would: C:\\Games\\Vexlo\\Vexlo.exe with the service one folder below it.
+
+Environment: VEXLO_WINE_TEMPLATE, VEXLO_SERVICE_EXE, VEXLO_PROBE_EXE, VEXLO_E2E_DIR.
+Run one test: test_service.py ServiceTest.test_stop_writes_entries_and_ends
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import version_server  # noqa: E402
+
+SERVICE_DIR = "C:\\Games\\Vexlo\\Service\\"
+SERVICE_EXE = SERVICE_DIR + "VexloService.exe"
+PUBLIC_DESKTOP = "C:\\users\\Public\\Desktop"
+RUNNING, STOPPED, STOP_PENDING = "4", "1", "3"
+# Generous bounds for conditions polled under Wine; a healthy run takes a
+# fraction of each.
+WAIT_S = 40
+ENTRY_RE = re.compile(r'trace:eventlog:ReportEventW L"(.*)"')
+
+DESCRIPTION_GBK = ("Marvonel游戏 Vexlo客户端更新服务").encode("gbk").hex()
+
+
+def wait_for(condition, timeout=WAIT_S, interval=0.1):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+class ServiceTest(unittest.TestCase):
+    def setUp(self):
+        self.run_dir = os.path.join(os.environ["VEXLO_E2E_DIR"], self.id().rsplit(".", 1)[-1])
+        shutil.rmtree(self.run_dir, ignore_errors=True)
+        os.makedirs(self.run_dir)
+        self.prefix = os.path.join(self.run_dir, "pfx")
+        template = os.environ["VEXLO_WINE_TEMPLATE"]
+        subprocess.run(["cp", "-a", template, self.prefix], check=True)
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, HOME=template + ".home",
+                        WINEDEBUG="-all,+eventlog",
+                        WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d")
+        self.service_log = os.path.join(self.run_dir, "service-stderr.log")
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+        self.addCleanup(self.stop_wine)
+        # services.exe takes this process's stderr, and the service inherits it:
+        # that is where the service's event-log entries are traced.
+        with open(self.service_log, "ab") as log:
+            subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=self.env,
+                           stdin=subprocess.DEVNULL, stdout=log, stderr=log, check=True,
+                           timeout=120)
+
+        self.server_dir = os.path.join(self.run_dir, "server")
+        self.assertEqual(0, version_server.start(self.server_dir))
+        self.addCleanup(version_server.stop, self.server_dir)
+        with open(os.path.join(self.server_dir, "port")) as f:
+            self.port = int(f.read())
+
+        self.drive_c = os.path.join(self.prefix, "drive_c")
+        self.client = os.path.join(self.drive_c, "Games", "Vexlo")
+        self.service = os.path.join(self.client, "Service")
+        os.makedirs(self.service)
+        shutil.copy(os.environ["VEXLO_SERVICE_EXE"], os.path.join(self.service, "VexloService.exe"))
+        shutil.copy(os.environ["VEXLO_PROBE_EXE"], os.path.join(self.client, "Vexlo.exe"))
+        for icon in ("update.ico", "normal.ico"):
+            self.write(icon, b"\0\0\1\0" + icon.encode())
+        self.write("version.xml", b"<version><v>1.0</v></version>")
+        self.serve(b"<version><v>1.0</v></version>")
+        self.write("config.xml", ("<config><check>0</check><marker>0</marker>"
+                                  "<url>http://127.0.0.1:%d/doc/desktop.xml</url></config>"
+                                  % self.port).encode())
+
+    def stop_wine(self):
+        subprocess.run(["wineserver", "-k"], env=self.env)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+    # --- the client's folder and the server ---
+    def path(self, name):
+        return os.path.join(self.service, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def read(self, name):
+        try:
+            with open(self.path(name), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def serve(self, document):
+        tmp = os.path.join(self.server_dir, "docs", "desktop.tmp")
+        with open(tmp, "wb") as f:
+            f.write(document)
+        os.replace(tmp, os.path.join(self.server_dir, "docs", "desktop.xml"))
+
+    # --- Wine ---
+    def wine(self, *args, timeout=120):
+        result = subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=timeout)
+        return result
+
+    def command(self, *args, timeout=120):
+        """Runs the service exe with args; returns the entries it wrote itself."""
+        result = self.wine(SERVICE_EXE, *args, timeout=timeout)
+        self.assertEqual(0, result.returncode, result.stderr.decode(errors="replace"))
+        return ENTRY_RE.findall(result.stderr.decode(errors="replace"))
+
+    def probe(self, *args):
+        result = self.wine("C:\\Games\\Vexlo\\Vexlo.exe", *args)
+        return result.stdout.decode(errors="replace").replace("\r", "").strip()
+
+    def state(self):
+        return self.probe("state")
+
+    def wait_state(self, state):
+        return wait_for(lambda: self.state() == state)
+
+    def service_entries(self):
+        with open(self.service_log, "rb") as f:
+            return ENTRY_RE.findall(f.read().decode(errors="replace"))
+
+    def link_icon(self):
+        out = self.probe("link", PUBLIC_DESKTOP + "\\Vexlo.lnk")
+        return dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+
+    def install(self):
+        self.assertEqual([], self.command("-install"))
+        self.assertTrue(self.wait_state(RUNNING), "service did not reach the running state")
+
+
+class InstallTest(ServiceTest):
+    def test_install_configures_registers_and_starts(self):
+        self.write("regist.ini", b"older text\r\nmore")
+        self.install()
+
+        config = dict(line.split("=", 1) for line in self.probe("config").splitlines())
+        self.assertEqual("0x110", config["type"])  # own process, interactive
+        self.assertEqual("2", config["start"])  # automatic
+        self.assertEqual("1", config["error"])
+        self.assertEqual(SERVICE_EXE, config["path"])
+        self.assertEqual("", config["dependencies"])
+        self.assertEqual("LocalSystem", config["account"])
+        self.assertEqual(DESCRIPTION_GBK, config["description"])
+        self.assertEqual(b"1", self.read("regist.ini"))
+
+        registry = dict(line.split("=", 1) for line in self.probe("registry").splitlines())
+        self.assertEqual(SERVICE_DIR, registry["AppFolder"])
+        self.assertEqual(PUBLIC_DESKTOP, registry["DesktopPath"])
+        self.assertEqual("1", registry["AppFolder.type"])  # REG_SZ
+        self.assertEqual(["ServiceMain"], self.service_entries())
+
+    def test_switches_ignore_letter_case(self):
+        self.assertEqual([], self.command("-INSTALL"))
+        self.assertTrue(self.wait_state(RUNNING))
+        self.command("-Stop")
+        self.assertTrue(self.wait_state(STOPPED))
+        self.command("-sTaRt")
+        self.assertTrue(self.wait_state(RUNNING))
+        self.command("-UNINSTALL")
+        self.assertTrue(wait_for(lambda: self.state() == "missing"))
+
+    def test_reinstall_over_a_running_service_leaves_it_running(self):
+        self.install()
+        self.assertEqual([], self.command("-install"))
+        self.assertTrue(self.wait_state(RUNNING))
+        self.assertEqual(["ServiceMain", "want to stopped Service", "Service stopped",
+                          "ServiceMain"], wait_for(lambda: len(self.service_entries()) >= 4
+                                                   and self.service_entries()))
+
+    def test_uninstall_removes_the_service_and_is_quiet_when_absent(self):
+        self.install()
+        self.assertEqual([], self.command("-uninstall"))
+        self.assertTrue(wait_for(lambda: self.state() == "missing"))
+        self.assertEqual([], self.command("-uninstall"))
+        self.assertEqual("missing", self.state())
+
+
+class RuntimeTest(ServiceTest):
+    def test_update_flow_through_the_running_service(self):
+        self.install()
+        document = b"<version><v>1.1</v><notes>new levels</notes></version>"
+        self.serve(document)
+        self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0"))
+        self.assertEqual(document, self.read("version.xml"))
+        self.assertEqual(SERVICE_DIR + "update.ico", self.link_icon().get("icon"))
+
+        self.write("update.ini", b"1")  # the client's updater clears the marker
+        self.assertTrue(wait_for(lambda: self.link_icon().get("icon") == SERVICE_DIR + "normal.ico"))
+        self.assertEqual("0", self.link_icon().get("index"))
+        self.assertEqual(document, self.read("version.xml"))
+
+    def test_stop_writes_entries_and_ends(self):
+        self.install()
+        started = time.monotonic()
+        self.assertEqual([], self.command("-stop"))
+        self.assertTrue(self.wait_state(STOPPED))
+        self.assertLess(time.monotonic() - started, 10)
+        self.assertEqual(["ServiceMain", "want to stopped Service", "Service stopped"],
+                         wait_for(lambda: len(self.service_entries()) >= 3
+                                  and self.service_entries()))
+        # A stopped service is sent nothing.
+        self.assertEqual([], self.command("-stop"))
+        self.assertEqual(STOPPED, self.state())
+        self.assertEqual(3, len(self.service_entries()))
+
+    def test_unknown_control_is_logged_and_changes_nothing(self):
+        self.install()
+        self.assertEqual("ok", self.probe("control", "128"))
+        self.assertTrue(wait_for(lambda: "Bad service request" in self.service_entries()))
+        self.assertEqual("ok", self.probe("control", "4"))  # interrogate: no entry
+        self.assertEqual(RUNNING, self.state())
+        self.assertEqual(["ServiceMain", "Bad service request"], self.service_entries())
+
+
+class DispatcherTest(ServiceTest):
+    def test_anything_but_one_switch_takes_the_dispatcher_path(self):
+        # Outside the service control manager the dispatcher call fails (under
+        # Wine after about ten seconds), so all cases run at once.
+        cases = [[], ["/install"], ["--install"], ["install"], ["-install", "extra"], ["-"]]
+        running = [subprocess.Popen(["wine", SERVICE_EXE, *args], env=self.env,
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE) for args in cases]
+        for args, process in zip(cases, running):
+            out, err = process.communicate(timeout=120)
+            self.assertEqual(0, process.returncode, args)
+            self.assertEqual(["Register Service Main Function Error!"],
+                             ENTRY_RE.findall(err.decode(errors="replace")), args)
+        self.assertEqual("missing", self.state())
+        self.assertIsNone(self.read("regist.ini"))
+
+
+if __name__ == "__main__":
+    unittest.main()
