@@ -6,40 +6,23 @@ wineserver and its own version server, and lays the client out as a publisher
 would: C:\\Games\\Vexlo\\Vexlo.exe with the service one folder below it.
 
 Environment: VEXLO_WINE_TEMPLATE, VEXLO_SERVICE_EXE, VEXLO_PROBE_EXE, VEXLO_E2E_DIR.
+The probe (tools/probe) stands in for the client and reads what the tests check.
 Run one test: test_service.py ServiceTest.test_stop_writes_entries_and_ends
 """
 import os
-import re
 import shutil
 import subprocess
 import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import version_server  # noqa: E402
+from vexlo_wine import (CLIENT_EXE, PUBLIC_DESKTOP, SERVICE_DIR, SERVICE_EXE,  # noqa: E402
+                        WinePrefix, entries, wait_for)
 
-SERVICE_DIR = "C:\\Games\\Vexlo\\Service\\"
-SERVICE_EXE = SERVICE_DIR + "VexloService.exe"
-PUBLIC_DESKTOP = "C:\\users\\Public\\Desktop"
-RUNNING, STOPPED, STOP_PENDING = "4", "1", "3"
-# Generous bounds for conditions polled under Wine; a healthy run takes a
-# fraction of each.
-WAIT_S = 40
-ENTRY_RE = re.compile(r'trace:eventlog:ReportEventW L"(.*)"')
-
-DESCRIPTION_GBK = ("Marvonel游戏 Vexlo客户端更新服务").encode("gbk").hex()
-
-
-def wait_for(condition, timeout=WAIT_S, interval=0.1):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            return value
-        time.sleep(interval)
+RUNNING, STOPPED = "4", "1"
+DESCRIPTION_GBK = "Marvonel游戏 Vexlo客户端更新服务".encode("gbk").hex()
 
 
 class ServiceTest(unittest.TestCase):
@@ -47,21 +30,13 @@ class ServiceTest(unittest.TestCase):
         self.run_dir = os.path.join(os.environ["VEXLO_E2E_DIR"], self.id().rsplit(".", 1)[-1])
         shutil.rmtree(self.run_dir, ignore_errors=True)
         os.makedirs(self.run_dir)
-        self.prefix = os.path.join(self.run_dir, "pfx")
-        template = os.environ["VEXLO_WINE_TEMPLATE"]
-        subprocess.run(["cp", "-a", template, self.prefix], check=True)
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, HOME=template + ".home",
-                        WINEDEBUG="-all,+eventlog",
-                        WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d")
-        self.service_log = os.path.join(self.run_dir, "service-stderr.log")
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
-        self.addCleanup(self.stop_wine)
-        # services.exe takes this process's stderr, and the service inherits it:
-        # that is where the service's event-log entries are traced.
-        with open(self.service_log, "ab") as log:
-            subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=self.env,
-                           stdin=subprocess.DEVNULL, stdout=log, stderr=log, check=True,
-                           timeout=120)
+        self.wine_prefix = WinePrefix(os.environ["VEXLO_WINE_TEMPLATE"],
+                                      os.path.join(self.run_dir, "pfx"))
+        self.wine_prefix.create()
+        self.addCleanup(self.wine_prefix.remove)
+        self.wine_prefix.start()
+        self.addCleanup(self.wine_prefix.stop)
+        self.env = self.wine_prefix.env
 
         self.server_dir = os.path.join(self.run_dir, "server")
         self.assertEqual(0, version_server.start(self.server_dir))
@@ -69,25 +44,22 @@ class ServiceTest(unittest.TestCase):
         with open(os.path.join(self.server_dir, "port")) as f:
             self.port = int(f.read())
 
-        self.drive_c = os.path.join(self.prefix, "drive_c")
-        self.client = os.path.join(self.drive_c, "Games", "Vexlo")
-        self.service = os.path.join(self.client, "Service")
-        os.makedirs(self.service)
-        shutil.copy(os.environ["VEXLO_SERVICE_EXE"], os.path.join(self.service, "VexloService.exe"))
-        shutil.copy(os.environ["VEXLO_PROBE_EXE"], os.path.join(self.client, "Vexlo.exe"))
+        # The probe stands in for the client: the shortcut then has a real target.
+        self.wine_prefix.lay_out_client(os.environ["VEXLO_SERVICE_EXE"],
+                                        os.environ["VEXLO_PROBE_EXE"])
+        self.service = self.wine_prefix.service
         for icon in ("update.ico", "normal.ico"):
             self.write(icon, b"\0\0\1\0" + icon.encode())
         self.write("version.xml", b"<version><v>1.0</v></version>")
         self.serve(b"<version><v>1.0</v></version>")
-        self.write("config.xml", ("<config><check>0</check><marker>0</marker>"
-                                  "<url>http://127.0.0.1:%d/doc/desktop.xml</url></config>"
-                                  % self.port).encode())
-
-    def stop_wine(self):
-        subprocess.run(["wineserver", "-k"], env=self.env)
-        shutil.rmtree(self.prefix, ignore_errors=True)
+        self.configure(0, 0)
 
     # --- the client's folder and the server ---
+    def configure(self, check, marker, url=None):
+        url = url or "http://127.0.0.1:%d/doc/desktop.xml" % self.port
+        self.write("config.xml", ("<config><check>%s</check><marker>%s</marker>"
+                                  "<url>%s</url></config>" % (check, marker, url)).encode())
+
     def path(self, name):
         return os.path.join(self.service, name)
 
@@ -102,37 +74,46 @@ class ServiceTest(unittest.TestCase):
         except FileNotFoundError:
             return None
 
-    def serve(self, document):
-        tmp = os.path.join(self.server_dir, "docs", "desktop.tmp")
-        with open(tmp, "wb") as f:
+    def serve(self, document=None, route=None):
+        """Serves document at /doc/desktop.xml, or answers there as route does."""
+        docs = os.path.join(self.server_dir, "docs")
+        route_file = os.path.join(docs, "desktop.xml.route")
+        if route:
+            with open(route_file, "w") as f:
+                f.write(route)
+            return
+        if os.path.exists(route_file):
+            os.remove(route_file)
+        with open(os.path.join(docs, "desktop.tmp"), "wb") as f:
             f.write(document)
-        os.replace(tmp, os.path.join(self.server_dir, "docs", "desktop.xml"))
+        os.replace(os.path.join(docs, "desktop.tmp"), os.path.join(docs, "desktop.xml"))
+
+    def requests(self):
+        try:
+            with open(os.path.join(self.server_dir, "requests.log")) as f:
+                return [line for line in f if "/doc/desktop.xml?" in line]
+        except FileNotFoundError:
+            return []
 
     # --- Wine ---
-    def wine(self, *args, timeout=120):
-        result = subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL,
-                                capture_output=True, timeout=timeout)
-        return result
-
     def command(self, *args, timeout=120):
         """Runs the service exe with args; returns the entries it wrote itself."""
-        result = self.wine(SERVICE_EXE, *args, timeout=timeout)
+        result = self.wine_prefix.run(SERVICE_EXE, *args, timeout=timeout)
         self.assertEqual(0, result.returncode, result.stderr.decode(errors="replace"))
-        return ENTRY_RE.findall(result.stderr.decode(errors="replace"))
+        return entries(result.stderr.decode(errors="replace"))
 
     def probe(self, *args):
-        result = self.wine("C:\\Games\\Vexlo\\Vexlo.exe", *args)
+        result = self.wine_prefix.run(CLIENT_EXE, *args)
         return result.stdout.decode(errors="replace").replace("\r", "").strip()
 
     def state(self):
         return self.probe("state")
 
-    def wait_state(self, state):
-        return wait_for(lambda: self.state() == state)
+    def wait_state(self, state, timeout=40):
+        return wait_for(lambda: self.state() == state, timeout)
 
     def service_entries(self):
-        with open(self.service_log, "rb") as f:
-            return ENTRY_RE.findall(f.read().decode(errors="replace"))
+        return self.wine_prefix.service_entries()
 
     def link_icon(self):
         out = self.probe("link", PUBLIC_DESKTOP + "\\Vexlo.lnk")
@@ -239,7 +220,7 @@ class DispatcherTest(ServiceTest):
             out, err = process.communicate(timeout=120)
             self.assertEqual(0, process.returncode, args)
             self.assertEqual(["Register Service Main Function Error!"],
-                             ENTRY_RE.findall(err.decode(errors="replace")), args)
+                             entries(err.decode(errors="replace")), args)
         self.assertEqual("missing", self.state())
         self.assertIsNone(self.read("regist.ini"))
 

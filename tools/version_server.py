@@ -6,12 +6,15 @@ Usage: version_server.py start DIR   (serves on 127.0.0.1, a free port, in the b
 
 DIR/port receives the port; DIR/requests.log gets one JSON line per request
 (path with query, headers). Routes:
-  /doc/NAME    the bytes of DIR/docs/NAME (404 when missing)
+  /doc/NAME    the bytes of DIR/docs/NAME (404 when missing); when DIR/docs/NAME.route
+               exists, /doc/NAME answers as the route it names instead (hang, reset, ...)
   /status404   a 404 answer with an HTML body
   /empty       200 with an empty body
   /nul         200 with the body "ab\\0cd"
   /hang        reads the request, then never answers
   /reset       promises 100000 bytes, sends 100, then resets the connection
+  /big         200 with a 50 MB body
+  /garbage     200 with 4096 bytes of binary noise
 """
 import http.server
 import json
@@ -51,6 +54,12 @@ def make_handler(root):
             if route.startswith("/doc/"):
                 name = os.path.basename(route[len("/doc/"):])
                 try:
+                    with open(os.path.join(root, "docs", name + ".route")) as f:
+                        route = "/" + f.read().strip()
+                except OSError:
+                    pass
+            if route.startswith("/doc/"):
+                try:
                     with open(os.path.join(root, "docs", name), "rb") as f:
                         body = f.read()
                 except OSError:
@@ -75,6 +84,11 @@ def make_handler(root):
                 self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
                                            struct.pack("ii", 1, 0))
                 self.connection.close()
+            elif route == "/big":
+                self.answer(200, b"<v><a>big</a></v>" + b" " * (50 * 1024 * 1024))
+            elif route == "/garbage":
+                noise = bytes((i * 7919 + (i >> 3) * 104729) % 256 for i in range(4096))
+                self.answer(200, noise, "application/octet-stream")
             else:
                 self.answer(404, b"<html><body>unknown</body></html>", "text/html")
 
