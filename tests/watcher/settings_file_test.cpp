@@ -100,6 +100,24 @@ TEST_F(SettingsFile, IntervalsBeyondTheIntegerRangeSaturate) {
   EXPECT_EQ(INT_MIN, marker_);
 }
 
+// The sample holds the defaults; edited as a publisher would edit it, each of
+// its settings must take effect, comments and all.
+TEST_F(SettingsFile, ShippedSampleIsReadAsItDocuments) {
+  std::string sample = ReadBytes(VEXLO_SAMPLE_CONFIG);
+  const auto edit = [&sample](const std::string& from, const std::string& to) {
+    const std::size_t at = sample.find(from);
+    ASSERT_NE(std::string::npos, at) << from;
+    sample.replace(at, from.size(), to);
+  };
+  edit(">3600<", ">77<");
+  edit(">10<", ">8<");
+  edit(VEXLO_DEFAULT_BASE_URL, "http://sample.test/v.xml?a=1&amp;b=2");
+  Read(sample);
+  EXPECT_EQ(77, check_);
+  EXPECT_EQ(8, marker_);
+  EXPECT_STREQ("http://sample.test/v.xml?a=1&b=2", g_baseUrl);
+}
+
 TEST(ParseInterval, ReadsLikeAtoi) {
   EXPECT_EQ(42, ParseInterval("  \t+42abc"));
   EXPECT_EQ(-7, ParseInterval("-7"));
