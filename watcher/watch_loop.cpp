@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <objbase.h>
 
 #include "common/path_buffer.h"
 #include "fetch/fetch.h"
@@ -40,12 +41,17 @@ void RunWatcher(const char* desktopFolder, const char* appFolder) {
     s_countersSet = true;
   }
 
+  // Each download and shortcut write initialises COM for itself; holding it
+  // for the whole run keeps the libraries behind those objects loaded instead
+  // of unloading and reloading them on every check.
+  const HRESULT initialized = CoInitialize(nullptr);
   while (g_runFlag != 0) {
     if (AdvanceTimer(&s_checkCounter, checkInterval)) CheckForUpdate();
     // After the check, so that a poll on the same pass sees the "0" just written.
     if (AdvanceTimer(&s_markerCounter, markerInterval) && IsUpdateCleared()) ShowNormalIcon();
     Sleep(kPassSleepMs);
   }
+  if (SUCCEEDED(initialized)) CoUninitialize();
   g_workerStopped = 1;
 }
 

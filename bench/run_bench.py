@@ -1,0 +1,170 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks under Wine and writes build/bench/results.md.
+
+Usage: run_bench.py --build BUILD_DIR --out OUT_DIR [--quick]
+
+--quick uses tiny counts and short windows: it only shows that every
+benchmark still runs. Figures come from a full run.
+"""
+import argparse
+import os
+import platform
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import version_server  # noqa: E402
+from vexlo_wine import SERVICE_EXE, WinePrefix, wait_for  # noqa: E402
+
+DOCUMENT = b"<?xml version=\"1.0\"?><version><number>1.0.0</number></version>"
+
+
+def parse(output):
+    values = {}
+    for line in output.decode(errors="replace").splitlines():
+        parts = line.split()
+        if len(parts) == 2:
+            try:
+                values[parts[0]] = float(parts[1])
+            except ValueError:
+                pass
+    return values
+
+
+def run_bench(prefix, exe, *args, timeout=3600):
+    result = prefix.run(exe, *args, timeout=timeout)
+    if result.returncode != 0:
+        raise RuntimeError("vexlo_bench %s failed: %s" % (" ".join(args), result.stderr.decode(
+            errors="replace")[-2000:]))
+    return parse(result.stdout)
+
+
+def unix_pid_of(name):
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                if name.encode() in f.read():
+                    return int(pid)
+        except OSError:
+            pass
+    return None
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    ticks = int(fields[11]) + int(fields[12])  # utime, stime
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
+def machine():
+    model = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    wine = subprocess.run(["wine", "--version"], capture_output=True).stdout.decode().strip()
+    return "%s, %d cores, %s, %s" % (model, os.cpu_count(), platform.platform(), wine)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--quick", action="store_true")
+    args = parser.parse_args()
+    out = os.path.abspath(args.out)
+    bin_dir = os.path.join(os.path.abspath(args.build), "bin")
+    os.makedirs(out, exist_ok=True)
+    counts = dict(checks=20, memory=200, idle=5, stops=3) if args.quick else \
+        dict(checks=200, memory=10000, idle=60, stops=20)
+
+    prefix = WinePrefix(os.environ["VEXLO_WINE_TEMPLATE"], os.path.join(out, "pfx"))
+    server_dir = os.path.join(out, "server")
+    prefix.create()
+    prefix.start()
+    try:
+        if version_server.start(server_dir) != 0:
+            raise RuntimeError("the version server did not start")
+        with open(os.path.join(server_dir, "port")) as f:
+            url = "http://127.0.0.1:%s/doc/desktop.xml" % f.read()
+        with open(os.path.join(server_dir, "docs", "desktop.xml"), "wb") as f:
+            f.write(DOCUMENT)
+        bench = os.path.join(bin_dir, "vexlo_bench.exe")
+
+        print("check cost: %d checks ..." % counts["checks"], flush=True)
+        check = run_bench(prefix, bench, "check", url, str(counts["checks"]))
+        print("memory: %d checks and %d shortcut writes ..." % (counts["memory"], counts["memory"]),
+              flush=True)
+        memory = run_bench(prefix, bench, "memory", url, str(counts["memory"]))
+
+        prefix.lay_out_client(os.path.join(bin_dir, "VexloService.exe"),
+                              os.path.join(bin_dir, "vexlo_client_stub.exe"))
+        with open(os.path.join(prefix.service, "version.xml"), "wb") as f:
+            f.write(DOCUMENT)
+        with open(os.path.join(prefix.service, "config.xml"), "w") as f:
+            f.write("<c><check>3600</check><marker>10</marker><url>%s</url></c>" % url)
+        prefix.run(SERVICE_EXE, "-install")
+        pid = wait_for(lambda: unix_pid_of("VexloService.exe"), 30)
+        if not pid:
+            raise RuntimeError("the service process did not appear")
+        # Past the first check (pass five) and the first marker polls.
+        time.sleep(8)
+        print("idle cost: %d s of the running service ..." % counts["idle"], flush=True)
+        cpu_before, wall_before = cpu_seconds(pid), time.monotonic()
+        time.sleep(counts["idle"])
+        cpu_used = cpu_seconds(pid) - cpu_before
+        wall = time.monotonic() - wall_before
+
+        print("stop latency: %d stops ..." % counts["stops"], flush=True)
+        stop = run_bench(prefix, bench, "stop", str(counts["stops"]))
+        prefix.run(SERVICE_EXE, "-uninstall")
+    finally:
+        version_server.stop(server_dir)
+        prefix.stop()
+        prefix.remove()
+
+    kib = 1024.0
+    rows = [
+        ("one check (download + compare), median", "%.2f ms" % check["check.median"],
+         "p10 %.2f / p90 %.2f ms" % (check["check.p10"], check["check.p90"])),
+        ("bare XMLHTTP GET, object reused, median", "%.2f ms" % check["xmlhttp_reused.median"],
+         "p10 %.2f / p90 %.2f ms" % (check["xmlhttp_reused.p10"], check["xmlhttp_reused.p90"])),
+        ("bare WinHTTP GET, median", "%.2f ms" % check["winhttp.median"],
+         "p10 %.2f / p90 %.2f ms" % (check["winhttp.p10"], check["winhttp.p90"])),
+        ("check / reused XMLHTTP (goal <= 1.2)",
+         "%.2f" % (check["check.median"] / check["xmlhttp_reused.median"]), "medians"),
+        ("check / WinHTTP", "%.2f" % (check["check.median"] / check["winhttp.median"]), "medians"),
+        ("private memory growth, checks 100 -> %d (goal < 64 KiB)" % counts["memory"],
+         "%+.0f KiB" % ((memory["checks.atend"] - memory["checks.at100"]) / kib),
+         "%.0f KiB at 100" % (memory["checks.at100"] / kib)),
+        ("private memory growth, shortcut writes 100 -> %d (goal < 64 KiB)" % counts["memory"],
+         "%+.0f KiB" % ((memory["links.atend"] - memory["links.at100"]) / kib),
+         "%.0f KiB at 100" % (memory["links.at100"] / kib)),
+        ("idle CPU of the running service (goal well under 0.1%)",
+         "%.4f %%" % (100.0 * cpu_used / wall), "%.2f s CPU over %.0f s" % (cpu_used, wall)),
+        ("stop latency, median of %d (goal <= 1.1 s)" % counts["stops"],
+         "%.3f s" % (stop["stop.median"] / 1000), "max %.3f s" % (stop["stop.max"] / 1000)),
+    ]
+    lines = ["| measurement | value | detail |", "|---|---|---|"]
+    lines += ["| %s | %s | %s |" % row for row in rows]
+    table = "\n".join(lines)
+    header = "Measured %s%s on %s.\n\n" % (time.strftime("%Y-%m-%d"),
+                                           " (quick run: counts too small for figures)"
+                                           if args.quick else "", machine())
+    with open(os.path.join(out, "results.md"), "w") as f:
+        f.write(header + table + "\n")
+    print()
+    print(header + table)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
