@@ -15,6 +15,7 @@ BSTR WINAPI ConvertStringToBSTR(const char* text) {
     const HRESULT error = HRESULT_FROM_WIN32(GetLastError());
     SysFreeString(result);
     _com_issue_error(error);
+    return nullptr;  // not reached: _com_issue_error throws
   }
   return result;
 }
@@ -28,6 +29,7 @@ char* WINAPI ConvertBSTRToString(BSTR text) {
     const HRESULT error = HRESULT_FROM_WIN32(GetLastError());
     delete[] result;
     _com_issue_error(error);
+    return nullptr;  // not reached: _com_issue_error throws
   }
   return result;
 }

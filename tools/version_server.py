@@ -15,6 +15,7 @@ DIR/port receives the port; DIR/requests.log gets one JSON line per request
   /reset       promises 100000 bytes, sends 100, then resets the connection
   /big         200 with a 50 MB body
   /garbage     200 with 4096 bytes of binary noise
+  /counter     200 with a 1 MB document whose version is the number of the request
 """
 import http.server
 import json
@@ -29,6 +30,7 @@ import time
 
 def make_handler(root):
     log_lock = threading.Lock()
+    counter = [0]
 
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
@@ -89,6 +91,11 @@ def make_handler(root):
                 self.connection.close()
             elif route == "/big":
                 self.answer(200, b"<v><a>big</a></v>" + b" " * (50 * 1024 * 1024))
+            elif route == "/counter":
+                with log_lock:
+                    counter[0] += 1
+                    number = counter[0]
+                self.answer(200, b"<v><a>%d</a><pad>%s</pad></v>" % (number, b"x" * (1 << 20)))
             elif route == "/garbage":
                 noise = bytes((i * 7919 + (i >> 3) * 104729) % 256 for i in range(4096))
                 self.answer(200, noise, "application/octet-stream")

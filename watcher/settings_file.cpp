@@ -5,6 +5,7 @@
 #include "tinyxml.h"
 #include "watcher/watcher.h"
 #include "watcher/watcher_internal.h"
+#include "watcher/xml_text.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ void ReadWatcherSettings(std::int32_t* checkInterval, std::int32_t* markerInterv
   if (!JoinPath(path, g_appFolder, "config.xml")) return;
 
   TiXmlDocument document;
-  if (!document.LoadFile(path)) return;
+  if (!LoadXmlFile(&document, path)) return;
   const TiXmlElement* root = document.FirstChildElement();
   if (root == nullptr) return;
 

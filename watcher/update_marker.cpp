@@ -25,7 +25,7 @@ bool IsUpdateCleared() {
   PathBuffer path;
   if (!JoinPath(path, g_appFolder, "update.ini")) return false;
 
-  std::setlocale(LC_ALL, "");
+  (void)std::setlocale(LC_ALL, "");
   std::FILE* file = std::fopen(path, "r");
   if (file == nullptr) return false;
 
@@ -42,6 +42,6 @@ bool IsUpdateCleared() {
     c = std::fgetc(file);
     if (c != EOF) word[length++] = static_cast<char>(c);
   }
-  std::fclose(file);
+  (void)std::fclose(file);  // read only: nothing to lose
   return !IsPendingMarker(word, length);
 }

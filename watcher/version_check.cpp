@@ -3,6 +3,7 @@
 #include "common/path_buffer.h"
 #include "tinyxml.h"
 #include "watcher/watcher.h"
+#include "watcher/xml_text.h"
 
 namespace {
 
@@ -16,18 +17,17 @@ const char* VersionText(const TiXmlDocument& document) {
 
 }  // namespace
 
-bool IsUpdateAvailable(std::string documentText) {
+bool IsUpdateAvailable(const std::string& documentText) {
   PathBuffer path;
   if (!JoinPath(path, g_appFolder, "version.xml")) return false;
 
   TiXmlDocument local;
-  if (!local.LoadFile(path) || local.Error()) return false;
+  if (!LoadXmlFile(&local, path)) return false;
   const char* localVersion = VersionText(local);
   if (localVersion == nullptr) return false;
 
   TiXmlDocument remote;
-  remote.Parse(documentText.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
-  if (remote.Error()) return false;
+  if (!ParseXmlText(&remote, documentText)) return false;
   const char* remoteVersion = VersionText(remote);
   if (remoteVersion == nullptr) return false;
 

@@ -11,7 +11,7 @@ void ReadWatcherSettings(std::int32_t* checkInterval, std::int32_t* markerInterv
 
 // True when the downloaded document's version text differs from the one in
 // the application folder's version.xml. Any failure gives false.
-bool IsUpdateAvailable(std::string documentText);
+bool IsUpdateAvailable(const std::string& documentText);
 
 // True when update.ini can be read and its first word is not "0".
 bool IsUpdateCleared();

@@ -1,68 +1,55 @@
 #include "tests/support/test_support.h"
 
-#include <windows.h>
-#include <comdef.h>
-#include <shlobj.h>
-
 #include <atomic>
-#include <cstdlib>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 #include "common/path_buffer.h"
 
+namespace fs = std::filesystem;
+
 namespace {
 
-_COM_SMARTPTR_TYPEDEF(IShellLinkA, IID_IShellLinkA);
-_COM_SMARTPTR_TYPEDEF(IPersistFile, IID_IPersistFile);
+#ifdef _WIN32
+const char kSeparator = '\\';
+#else
+const char kSeparator = '/';
+#endif
 
-std::string ServerDir() {
-  const char* unixDir = std::getenv("VEXLO_TEST_SERVER_DIR");
-  if (unixDir == nullptr) return std::string();
-  // Wine maps the Unix root to drive Z:.
-  std::string dir = std::string("Z:") + unixDir;
-  for (char& c : dir) {
-    if (c == '/') c = '\\';
-  }
-  return dir + "\\";
+// Distinguishes the folders of test processes that run side by side.
+const std::string& ProcessTag() {
+  static const std::string tag = std::to_string(std::random_device{}());
+  return tag;
 }
 
 }  // namespace
 
 std::string MakeTempFolder() {
   static std::atomic<int> counter{0};
-  char temp[MAX_PATH];
-  GetTempPathA(MAX_PATH, temp);
-  std::ostringstream name;
-  name << temp << "vexlo-" << GetCurrentProcessId() << "-" << counter++ << "\\";
-  const std::string folder = name.str();
+  std::string folder = fs::temp_directory_path().string();
+  if (folder.empty() || folder.back() != kSeparator) folder += kSeparator;
+  folder += "vexlo-" + ProcessTag() + "-" + std::to_string(counter++) + kSeparator;
   RemoveTree(folder);
-  CreateDirectoryA(folder.c_str(), nullptr);
+  fs::create_directories(folder);
   return folder;
 }
 
 void RemoveTree(const std::string& folder) {
-  WIN32_FIND_DATAA entry;
-  HANDLE find = FindFirstFileA((folder + "*").c_str(), &entry);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::string name = entry.cFileName;
-      if (name == "." || name == "..") continue;
-      const std::string path = folder + name;
-      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path + "\\");
-      } else {
-        DeleteFileA(path.c_str());
-      }
-    } while (FindNextFileA(find, &entry));
-    FindClose(find);
+  std::error_code ignored;
+  for (const auto& entry : fs::recursive_directory_iterator(folder, ignored)) {
+    fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
   }
-  RemoveDirectoryA(folder.c_str());
+  fs::remove_all(folder, ignored);
 }
 
 bool FileExists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  std::error_code ignored;
+  return fs::exists(path, ignored);
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
@@ -79,47 +66,29 @@ std::string ReadBytes(const std::string& path) {
 }
 
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
-  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     if (condition()) return true;
-    if (GetTickCount64() >= deadline) return false;
-    Sleep(20);
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-}
-
-std::string ServerUrl(const std::string& route) {
-  const std::string port = ReadBytes(ServerDir() + "port");
-  EXPECT_FALSE(port.empty()) << "the version server is not running";
-  return "http://127.0.0.1:" + port + route;
-}
-
-void ServeDocument(const std::string& name, const std::string& bytes) {
-  WriteBytes(ServerDir() + "docs\\" + name, bytes);
-}
-
-std::string LoggedRequests(const std::string& needle) {
-  std::istringstream log(ReadBytes(ServerDir() + "requests.log"));
-  std::string line;
-  std::string found;
-  while (std::getline(log, line)) {
-    if (line.find(needle) != std::string::npos) found += line + "\n";
-  }
-  return found;
 }
 
 std::string UniqueName(const char* prefix) {
   static std::atomic<int> counter{0};
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
   std::ostringstream name;
-  name << prefix << "-" << GetCurrentProcessId() << "-" << GetTickCount64() << "-" << counter++;
+  name << prefix << "-" << ProcessTag() << "-"
+       << std::chrono::duration_cast<std::chrono::milliseconds>(now).count() << "-" << counter++;
   return name.str();
 }
 
 void FolderTest::SetUp() {
   root_ = MakeTempFolder();
-  app_ = root_ + "Service\\";
+  app_ = root_ + "Service" + kSeparator;
   desktop_ = root_ + "Desktop";
-  CreateDirectoryA(app_.c_str(), nullptr);
-  CreateDirectoryA(desktop_.c_str(), nullptr);
+  fs::create_directories(app_);
+  fs::create_directories(desktop_);
   ASSERT_TRUE(CopyPath(g_appFolder, app_.c_str()));
   ASSERT_TRUE(CopyPath(g_desktopFolder, desktop_.c_str()));
   savedBaseUrl_ = g_baseUrl;
@@ -130,34 +99,4 @@ void FolderTest::TearDown() {
   g_appFolder[0] = '\0';
   g_desktopFolder[0] = '\0';
   RemoveTree(root_);
-}
-
-LinkContents ReadLink(const std::string& path) {
-  LinkContents contents;
-  CoInitialize(nullptr);
-  {
-    IShellLinkAPtr link;
-    IPersistFilePtr file;
-    if (SUCCEEDED(link.CreateInstance(CLSID_ShellLink)) &&
-        SUCCEEDED(link.QueryInterface(IID_IPersistFile, &file)) &&
-        SUCCEEDED(file->Load(_bstr_t(path.c_str()), STGM_READ))) {
-      char text[MAX_PATH * 2] = "";
-      link->GetPath(text, sizeof text, nullptr, SLGP_RAWPATH);
-      contents.target = text;
-      link->GetIconLocation(text, sizeof text, &contents.iconIndex);
-      contents.icon = text;
-      link->GetDescription(text, sizeof text);
-      contents.description = text;
-      contents.loaded = true;
-    }
-  }
-  CoUninitialize();
-  // Wine's GetShowCmd answers 1 after Load whatever the file says, so the
-  // value is read from the file itself.
-  const std::string bytes = ReadBytes(path);
-  if (bytes.size() >= 0x40) {
-    contents.showCommand = static_cast<unsigned char>(bytes[0x3C]) |
-                           static_cast<unsigned char>(bytes[0x3D]) << 8;
-  }
-  return contents;
 }

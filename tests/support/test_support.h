@@ -18,7 +18,8 @@ std::string ReadBytes(const std::string& path);
 // Polls condition every 20 ms until it holds or timeoutMs pass.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
 
-// The local version server started by the test run (tools/version_server.py).
+// Windows only: the local version server started by the test run
+// (tools/version_server.py).
 std::string ServerUrl(const std::string& route);
 // Puts a document where the server serves it as /doc/name.
 void ServeDocument(const std::string& name, const std::string& bytes);

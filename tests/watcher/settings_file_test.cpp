@@ -82,6 +82,24 @@ TEST_F(SettingsFile, MalformedFileLeavesAllDefaults) {
   EXPECT_EQ(3600, check_);
 }
 
+// A UTF-8 lead byte at the very end made the parser read past its input.
+TEST_F(SettingsFile, TruncatedUtf8SequenceAtTheEndIsNoSetting) {
+  Read("<?xml version=\"1.0\"?><c><a>12</a><b>x\xF0");
+  EXPECT_EQ(3600, check_);
+  EXPECT_EQ(10, marker_);
+  Read("\xEF\xBB\xBF<c><a>5</a><b>\xF4");
+  EXPECT_EQ(3600, check_);
+}
+
+TEST_F(SettingsFile, LineEndsAreReadAsLoadFileReadsThem) {
+  Read("<c>\r\n<a>5</a>\r<b>6</b><u><![CDATA[http://h.test/a\r\nb]]></u></c>");
+  EXPECT_EQ(5, check_);
+  EXPECT_EQ(6, marker_);
+  EXPECT_STREQ("http://h.test/a\nb", g_baseUrl);
+  Read(std::string("<c><a>7</a>\0<b>8</b></c>", 24));  // nothing after a zero byte counts
+  EXPECT_EQ(3600, check_);
+}
+
 TEST_F(SettingsFile, UrlThatDoesNotFitIsRefusedAndThePreviousKept) {
   const std::string fits = "http://h.test/" + std::string(259 - 14, 'a');
   Read("<c><a>1</a><b>2</b><u>" + fits + "</u></c>");

@@ -70,6 +70,23 @@ TEST_F(VersionCheck, MalformedRemoteDocumentGivesFalse) {
   EXPECT_FALSE(IsUpdateAvailable("<html><body>404</body></html"));
 }
 
+// A UTF-8 lead byte at the very end made the parser read past its input.
+TEST_F(VersionCheck, TruncatedUtf8SequenceAtTheEndIsNoDocument) {
+  Local("1");
+  EXPECT_FALSE(IsUpdateAvailable("<?xml version=\"1.0\"?><d><v>2\xF0"));
+  WriteBytes(AppFile("version.xml"), "<?xml version=\"1.0\"?><r><v>1\xF3");
+  EXPECT_FALSE(IsUpdateAvailable("<d><v>2</v></d>"));
+}
+
+// The stored document is read as a file, whose line ends are normalised; the
+// download must read the same, or a CR in CDATA reports one update forever.
+TEST_F(VersionCheck, StoredDocumentEqualsItsDownloadWhateverItsLineEnds) {
+  const std::string document = "<r><v><![CDATA[\r\r1.0\r\n]]></v></r>";
+  WriteBytes(AppFile("version.xml"), document);
+  EXPECT_FALSE(IsUpdateAvailable(document));
+  EXPECT_TRUE(IsUpdateAvailable("<r><v><![CDATA[\n\n1.1\n]]></v></r>"));
+}
+
 TEST_F(VersionCheck, LongVersionTextsAreComparedWhole) {
   const std::string longVersion(1000, '7');
   Local(longVersion);

@@ -5,6 +5,7 @@
 //   probe control CODE          sends a control code; "ok" or "error N"
 //   probe registry              the product key's two values
 //   probe link PATH             the shortcut's icon location and index
+//   probe hold PATH SECONDS     opens PATH with no sharing, prints "held", keeps it open
 #include <windows.h>
 #include <comdef.h>
 #include <shlobj.h>
@@ -135,6 +136,20 @@ int PrintLink(const char* path) {
   return result;
 }
 
+int HoldFile(const char* path, const char* seconds) {
+  HANDLE file = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    std::printf("error %lu\n", GetLastError());
+    return 1;
+  }
+  std::printf("held\n");
+  std::fflush(stdout);
+  Sleep(static_cast<DWORD>(std::strtoul(seconds, nullptr, 10)) * 1000);
+  CloseHandle(file);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -147,6 +162,7 @@ int main(int argc, char** argv) {
   }
   if (command == "registry") return PrintRegistry();
   if (command == "link" && argc == 3) return PrintLink(argv[2]);
-  std::fprintf(stderr, "usage: probe state|config|control CODE|registry|link PATH\n");
+  if (command == "hold" && argc == 4) return HoldFile(argv[2], argv[3]);
+  std::fprintf(stderr, "usage: probe state|config|control CODE|registry|link PATH|hold PATH SECONDS\n");
   return 2;
 }

@@ -1,0 +1,254 @@
+#!/usr/bin/env python3
+"""Fault injection against the running service under Wine: bad servers, bad
+files, bad folders, bad settings and a killed process. In every case the
+service must not crash, must not lose its state files, and its loop must go on.
+
+Environment and layout as in test_service.py, whose fixture these tests share.
+"""
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from test_service import RUNNING, STOPPED, ServiceTest  # noqa: E402
+from vexlo_wine import CLIENT_EXE, wait_for  # noqa: E402
+
+OLD = b"<version><v>1.0</v></version>"
+NEW = b"<version><v>2.0</v><notes>new</notes></version>"
+
+
+class FaultTest(ServiceTest):
+    def wait_requests(self, count, timeout=40):
+        return wait_for(lambda: len(self.requests()) >= count, timeout)
+
+    def service_pid(self, exe_name="VexloService.exe"):
+        """The Unix process of this prefix's service."""
+        wanted = ("WINEPREFIX=" + self.wine_prefix.path).encode()
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    if exe_name.encode() not in f.read():
+                        continue
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if wanted in f.read().split(b"\0"):
+                        return int(pid)
+            except OSError:
+                pass
+        return None
+
+    def stop_and_wait(self, bound_s):
+        started = time.monotonic()
+        self.assertEqual([], self.command("-stop"))
+        self.assertTrue(self.wait_state(STOPPED, 30))
+        self.assertLess(time.monotonic() - started, bound_s)
+
+    def assert_update_then_quiet(self, document, timeout=40):
+        self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0", timeout))
+        self.assertEqual(document, self.read("version.xml"))
+        self.assertEqual(RUNNING, self.state())
+
+
+class ServerFaultTest(FaultTest):
+    def test_silent_server_times_out_and_the_loop_goes_on(self):
+        self.serve(route="hang")
+        self.install()
+        self.assertTrue(self.wait_requests(1))
+        self.serve(NEW)
+        # The hanging download gives up at its one-minute deadline; the next
+        # check then finds the new version.
+        self.assert_update_then_quiet(NEW, timeout=120)
+
+    def test_stop_during_a_hanging_or_reset_download_is_prompt(self):
+        self.install()
+        for route in ("hang", "reset"):
+            if self.state() != RUNNING:
+                self.command("-start")
+                self.assertTrue(self.wait_state(RUNNING))
+            before = len(self.requests())
+            self.serve(route=route)
+            self.assertTrue(self.wait_requests(before + 1))
+            time.sleep(0.5)  # well inside the download
+            self.stop_and_wait(bound_s=5)
+        self.assertEqual(2, self.service_entries().count("Service stopped"))
+        self.assertEqual(OLD, self.read("version.xml"))
+
+    def test_garbage_nul_and_error_bodies_change_nothing(self):
+        self.install()
+        for route in ("garbage", "nul", "status404", "empty"):
+            before = len(self.requests())
+            self.serve(route=route)
+            self.assertTrue(self.wait_requests(before + 2), route)
+            self.assertEqual(OLD, self.read("version.xml"), route)
+            self.assertIsNone(self.read("update.ini"), route)
+            self.assertEqual(RUNNING, self.state(), route)
+        self.serve(NEW)
+        self.assert_update_then_quiet(NEW)
+
+    def test_fifty_megabyte_body_is_handled_whole(self):
+        self.configure(60, 10)  # one big download, not one a pass
+        self.serve(route="big")
+        self.install()
+        self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0", 150))
+        stored = self.read("version.xml")
+        self.assertEqual(17 + 50 * 1024 * 1024, len(stored))
+        self.assertTrue(stored.startswith(b"<v><a>big</a></v>"))
+        self.assertEqual(RUNNING, self.state())
+        self.stop_and_wait(bound_s=10)
+
+
+class FileFaultTest(FaultTest):
+    def hold(self, name, seconds):
+        """Another process opens the file with no sharing at all."""
+        holder = subprocess.Popen(["wine", CLIENT_EXE, "hold", "C:\\Games\\Vexlo\\Service\\" + name,
+                                   str(seconds)], env=self.env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(holder.stdout.close)
+        self.addCleanup(holder.kill)
+        self.assertEqual(b"held", holder.stdout.readline().strip())
+        return holder
+
+    def test_version_file_held_without_sharing_defers_the_update(self):
+        self.install()
+        holder = self.hold("version.xml", 6)
+        self.serve(NEW)
+        before = len(self.requests())
+        self.assertTrue(self.wait_requests(before + 2))
+        # The local version cannot be read, so no update is reported yet.
+        self.assertEqual(OLD, self.read("version.xml"))
+        self.assertIsNone(self.read("update.ini"))
+        holder.wait(timeout=60)
+        self.assert_update_then_quiet(NEW)
+
+    def test_marker_file_held_without_sharing_is_skipped(self):
+        self.write("update.ini", b"1")
+        self.install()
+        holder = self.hold("update.ini", 6)
+        self.serve(NEW)
+        self.assertTrue(wait_for(lambda: self.read("version.xml") == NEW))
+        self.assertEqual(b"1", self.read("update.ini"))
+        holder.wait(timeout=60)
+        self.assertEqual(RUNNING, self.state())
+        self.assertNotIn("update.tmp", os.listdir(self.service))
+
+    def test_read_only_state_files_are_never_left_partial(self):
+        self.write("update.ini", b"1")
+        for name in ("version.xml", "update.ini"):
+            os.chmod(self.path(name), 0o444)
+        self.install()
+        self.serve(NEW)
+        before = len(self.requests())
+        self.assertTrue(self.wait_requests(before + 3))
+        # Wine replaces a read-only file by rename where Windows refuses: both
+        # end whole, old or new, and the loop goes on.
+        self.assertIn(self.read("version.xml"), (OLD, NEW))
+        self.assertIn(self.read("update.ini"), (b"1", b"0"))
+        self.assertEqual(RUNNING, self.state())
+        self.stop_and_wait(bound_s=10)
+
+    def test_unwritable_desktop_still_updates_the_state_files(self):
+        self.install()
+        desktop = self.wine_prefix.desktop_path("")
+        os.rename(desktop, desktop.rstrip("/") + ".moved")
+        with open(desktop.rstrip("/"), "w") as f:
+            f.write("a file where the desktop folder was")
+        self.serve(NEW)
+        self.assert_update_then_quiet(NEW)
+        self.assertEqual("ok", self.probe("control", "1"))
+        self.assertTrue(self.wait_state(STOPPED))
+
+    def test_killed_while_replacing_version_xml_leaves_a_whole_file(self):
+        # Every request brings a new 1 MB document, so every check replaces
+        # version.xml; the process is killed at a different moment each round.
+        first = b"<v><a>0</a></v>"
+        served = re.compile(rb"<v><a>[0-9]+</a><pad>x{1048576}</pad></v>")
+        self.serve(route="counter")
+        self.write("version.xml", first)
+        self.configure(0, 1000)
+        self.install()
+        rng = random.Random(1)
+        for round_number in range(4):
+            pid = wait_for(self.service_pid)
+            self.assertTrue(pid, round_number)
+            before = len(self.requests())
+            self.assertTrue(self.wait_requests(before + 1), round_number)
+            time.sleep(rng.uniform(0.0, 0.3))  # in a download, a compare or a write
+            os.kill(pid, signal.SIGKILL)
+            stored = self.read("version.xml")
+            self.assertTrue(stored == first or served.fullmatch(stored),
+                            "round %d: version.xml is partial (%d bytes)"
+                            % (round_number, len(stored)))
+            # Wine's service manager does not notice the death; a restart of
+            # the prefix starts the automatic service again.
+            self.wine_prefix.stop()
+            self.wine_prefix.start()
+            self.assertTrue(self.wait_state(RUNNING), round_number)
+
+
+class FolderAndSettingsFaultTest(FaultTest):
+    def test_application_folder_without_room_for_its_file_names(self):
+        # Folder of 250 bytes: "v.exe" fits, "config.xml" and the others do not.
+        deep = "C:\\Deep"
+        while len(deep) < 249:
+            deep += "\\" + "d" * min(120, 249 - len(deep) - 1)
+        folder = deep + "\\"
+        self.assertEqual(250, len(folder))
+        unix_folder = os.path.join(self.wine_prefix.drive_c, *folder[3:-1].split("\\"))
+        os.makedirs(unix_folder)
+        exe = os.path.join(unix_folder, "v.exe")
+        with open(os.environ["VEXLO_SERVICE_EXE"], "rb") as src, open(exe, "wb") as dst:
+            dst.write(src.read())
+        with open(os.path.join(unix_folder, "update.ini"), "wb") as f:
+            f.write(b"1")  # would bring the normal icon, if the path fitted
+        result = self.wine_prefix.run(folder + "v.exe", "-install")
+        self.assertEqual(0, result.returncode)
+        self.assertTrue(self.wait_state(RUNNING))
+        time.sleep(6)  # past the first marker polls and the first check
+        self.assertEqual(RUNNING, self.state())
+        self.assertEqual(["update.ini", "v.exe"], sorted(os.listdir(unix_folder)))
+        self.assertFalse(os.path.exists(self.wine_prefix.desktop_path("Vexlo.lnk")))
+        self.wine_prefix.run(folder + "v.exe", "-stop")
+        self.assertTrue(self.wait_state(STOPPED))
+
+    def test_intervals_at_the_ends_of_the_range_and_an_overlong_url(self):
+        self.configure(-2147483648, 2147483647)
+        self.install()
+        # A check on every pass from the fifth on.
+        self.assertTrue(self.wait_requests(4, timeout=30))
+        self.stop_and_wait(bound_s=10)
+
+        self.configure(2147483647, 0, url="http://127.0.0.1:%d/doc/" % self.port + "u" * 300)
+        self.write("update.ini", b"1")
+        before = len(self.requests())
+        self.assertEqual([], self.command("-start"))
+        self.assertTrue(self.wait_state(RUNNING))
+        # The marker poll runs on every pass: the normal icon comes.
+        self.assertTrue(wait_for(lambda: self.link_icon().get("icon", "").endswith("normal.ico")))
+        time.sleep(6)  # past pass five: the refused URL was not used
+        self.assertEqual(before, len(self.requests()))
+        self.stop_and_wait(bound_s=10)
+
+    def test_thousand_byte_versions_on_either_side(self):
+        long_version = b"7" * 1000
+        self.write("version.xml", b"<r><v>" + long_version + b"</v></r>")
+        self.serve(b"<d><v>" + long_version + b"</v></d>")
+        self.install()
+        self.assertTrue(self.wait_requests(3))
+        self.assertIsNone(self.read("update.ini"))
+        changed = b"<d><v>" + long_version + b"8</v></d>"
+        self.serve(changed)
+        self.assert_update_then_quiet(changed)
+        self.write("update.ini", b"1")
+        before = len(self.requests())
+        self.assertTrue(self.wait_requests(before + 3))
+        self.assertEqual(b"1", self.read("update.ini"))  # no endless update
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,46 @@
+#include "watcher/xml_text.h"
+
+#include <cstdio>
+
+#include "tinyxml.h"
+
+namespace {
+
+const std::size_t kZeroPadding = 8;
+
+// As LoadFile does before it parses: CR LF and a lone CR become LF, up to
+// the first zero byte; then the padding.
+bool ParseNormalized(TiXmlDocument* document, const char* bytes, std::size_t size) {
+  std::string text;
+  text.reserve(size + kZeroPadding);
+  for (std::size_t i = 0; i < size && bytes[i] != '\0'; ++i) {
+    if (bytes[i] == '\r') {
+      text += '\n';
+      if (i + 1 < size && bytes[i + 1] == '\n') ++i;
+    } else {
+      text += bytes[i];
+    }
+  }
+  text.append(kZeroPadding, '\0');
+  document->Parse(text.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+  return !document->Error();
+}
+
+}  // namespace
+
+bool LoadXmlFile(TiXmlDocument* document, const char* path) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return false;
+  std::string bytes;
+  char chunk[4096];
+  std::size_t read;
+  while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, read);
+  const bool failed = std::ferror(file) != 0;
+  (void)std::fclose(file);  // read only: nothing to lose
+  if (failed || bytes.empty()) return false;
+  return ParseNormalized(document, bytes.data(), bytes.size());
+}
+
+bool ParseXmlText(TiXmlDocument* document, const std::string& text) {
+  return ParseNormalized(document, text.data(), text.size());
+}
