@@ -14,9 +14,9 @@ namespace {
 const CLSID kXmlHttpRequestClass = {
     0xED8C108E, 0x4349, 0x11D2, {0x91, 0xA4, 0x00, 0xC0, 0x4F, 0x79, 0x69, 0xE8}};
 
-// Every download ends by this deadline. The synchronous request object has
-// no time-out of its own under Wine and very long ones on Windows, and a
-// silent server must not wedge the loop or a stop request.
+// Every download ends by this deadline. A synchronous request has no
+// time-out at all under Wine and very long ones on Windows, and a silent
+// server must not wedge the loop or a stop request.
 const unsigned long kDownloadDeadlineMs = 60000;
 // How often the wait looks at the deadline and the run flag.
 const DWORD kWaitSliceMs = 50;
