@@ -9,6 +9,17 @@ namespace {
 
 const char kProductKey[] = "Software\\Marvonel\\Vexlo";
 
+// Stores raw bytes under the product key, as some other program might.
+void SetRawValue(const char* name, DWORD type, const std::string& bytes) {
+  HKEY key;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kProductKey, 0, nullptr, 0,
+                                           KEY_WRITE, nullptr, &key, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, type,
+                                          reinterpret_cast<const BYTE*>(bytes.data()),
+                                          static_cast<DWORD>(bytes.size())));
+  RegCloseKey(key);
+}
+
 class RegistrySettings : public ::testing::Test {
  protected:
   void SetUp() override { RegDeleteTreeA(HKEY_CURRENT_USER, kProductKey); }
@@ -55,13 +66,8 @@ TEST_F(RegistrySettings, MissingValueFails) {
 }
 
 TEST_F(RegistrySettings, ValueWithoutTerminatorStillReadsAsAString) {
-  HKEY key;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kProductKey, 0, nullptr, 0,
-                                           KEY_WRITE, nullptr, &key, nullptr));
-  RegSetValueExA(key, "AppFolder", 0, REG_BINARY, reinterpret_cast<const BYTE*>("abc"), 3);
-  RegSetValueExA(key, "DesktopPath", 0, REG_BINARY,
-                 reinterpret_cast<const BYTE*>(std::string(260, 'z').data()), 260);
-  RegCloseKey(key);
+  SetRawValue("AppFolder", REG_BINARY, "abc");
+  SetRawValue("DesktopPath", REG_BINARY, std::string(260, 'z'));
   char buffer[260];
   memset(buffer, 'q', sizeof buffer);
   ASSERT_EQ(1, ReadSetting("AppFolder", buffer));
@@ -70,11 +76,7 @@ TEST_F(RegistrySettings, ValueWithoutTerminatorStillReadsAsAString) {
 }
 
 TEST_F(RegistrySettings, ExistingKeyKeepsItsOtherValues) {
-  HKEY key;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kProductKey, 0, nullptr, 0,
-                                           KEY_WRITE, nullptr, &key, nullptr));
-  RegSetValueExA(key, "Other", 0, REG_SZ, reinterpret_cast<const BYTE*>("keep"), 5);
-  RegCloseKey(key);
+  SetRawValue("Other", REG_SZ, std::string("keep", 5));
   ASSERT_EQ(1, WriteSetting("v", "AppFolder"));
   char buffer[260];
   ASSERT_EQ(1, ReadSetting("Other", buffer));
