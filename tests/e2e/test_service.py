@@ -7,7 +7,7 @@ would: C:\\Games\\Vexlo\\Vexlo.exe with the service one folder below it.
 
 Environment: VEXLO_WINE_TEMPLATE, VEXLO_SERVICE_EXE, VEXLO_PROBE_EXE, VEXLO_E2E_DIR.
 The probe (tools/probe) stands in for the client and reads what the tests check.
-Run one test: test_service.py ServiceTest.test_stop_writes_entries_and_ends
+Run one test: test_service.py RuntimeTest.test_stop_writes_entries_and_ends
 """
 import os
 import shutil

@@ -19,8 +19,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import version_server  # noqa: E402
-from vexlo_wine import (CLIENT_EXE, SERVICE_EXE, WinePrefix, read_lnk,  # noqa: E402
-                        wait_for)
+from vexlo_wine import SERVICE_EXE, WinePrefix, read_lnk, wait_for  # noqa: E402
 
 CHECK_INTERVAL = 3   # passes between checks: a check about every 4 s
 MARKER_INTERVAL = 1  # update.ini read about every 2 s
