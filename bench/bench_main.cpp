@@ -4,8 +4,6 @@
 //   vexlo_bench stop COUNT           stop latency of the installed, running service
 // Each prints "key value" lines for the driver to read.
 #include <windows.h>
-#include <comdef.h>
-#include <msxml2.h>
 #include <psapi.h>
 #include <winhttp.h>
 
@@ -17,18 +15,9 @@
 
 #include "common/path_buffer.h"
 #include "fetch/fetch.h"
+#include "fetch/xml_http_request.h"
 #include "shortcut/shortcut.h"
 #include "watcher/watcher.h"
-
-namespace {
-
-const CLSID kXmlHttpRequestClass = {
-    0xED8C108E, 0x4349, 0x11D2, {0x91, 0xA4, 0x00, 0xC0, 0x4F, 0x79, 0x69, 0xE8}};
-
-}  // namespace
-
-extern const IID kXmlHttpRequestInterface;
-_COM_SMARTPTR_TYPEDEF(IXMLHTTPRequest, kXmlHttpRequestInterface);
 
 namespace {
 

@@ -1,18 +1,16 @@
-#include <windows.h>
-#include <comdef.h>
-#include <msxml2.h>
-
 #include <ctime>
 #include <new>
 
 #include "fetch/fetch.h"
 #include "fetch/request_url.h"
+#include "fetch/xml_http_request.h"
 
-namespace {
-
-// {ED8C108E-4349-11D2-91A4-00C04F7969E8}
 const CLSID kXmlHttpRequestClass = {
     0xED8C108E, 0x4349, 0x11D2, {0x91, 0xA4, 0x00, 0xC0, 0x4F, 0x79, 0x69, 0xE8}};
+const IID kXmlHttpRequestInterface = {
+    0xED8C108D, 0x4349, 0x11D2, {0x91, 0xA4, 0x00, 0xC0, 0x4F, 0x79, 0x69, 0xE8}};
+
+namespace {
 
 // Every download ends by this deadline. A synchronous request has no
 // time-out at all under Wine and very long ones on Windows, and a silent
@@ -21,16 +19,6 @@ const unsigned long kDownloadDeadlineMs = 60000;
 // How often the wait looks at the deadline and the run flag.
 const DWORD kWaitSliceMs = 50;
 const long kReadyStateComplete = 4;
-
-}  // namespace
-
-// {ED8C108D-4349-11D2-91A4-00C04F7969E8}; external linkage so that the smart
-// pointer template can take its address.
-extern const IID kXmlHttpRequestInterface = {
-    0xED8C108D, 0x4349, 0x11D2, {0x91, 0xA4, 0x00, 0xC0, 0x4F, 0x79, 0x69, 0xE8}};
-_COM_SMARTPTR_TYPEDEF(IXMLHTTPRequest, kXmlHttpRequestInterface);
-
-namespace {
 
 void Check(HRESULT result) {
   if (FAILED(result)) _com_issue_error(result);

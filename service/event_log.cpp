@@ -5,7 +5,6 @@
 
 namespace {
 
-const char kEventSource[] = "VexloService";
 // 255 characters and the terminator.
 const int kMessageBufferSize = 256;
 
@@ -24,7 +23,7 @@ void LogEvent(const char* format, ...) {
   FormatEventMessage(message, format, arguments);
   va_end(arguments);
 
-  HANDLE source = RegisterEventSourceA(nullptr, kEventSource);
+  HANDLE source = RegisterEventSourceA(nullptr, kServiceName);
   if (source == nullptr) return;
   const char* strings[] = {message};
   ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);

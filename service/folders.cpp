@@ -11,6 +11,15 @@ int StripToFolder() {
   return 1;
 }
 
+bool GetExecutablePath(PathBuffer& path) {
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (length == 0 || length >= sizeof path) {
+    path[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
 int DiscoverFolders() {
   LPITEMIDLIST desktop = nullptr;
   if (SHGetSpecialFolderLocation(nullptr, CSIDL_COMMON_DESKTOPDIRECTORY, &desktop) != S_OK) {
@@ -20,13 +29,7 @@ int DiscoverFolders() {
   CoTaskMemFree(desktop);
   if (!converted) return 0;
 
-  // A path that fills the buffer was cut short (and under Wine is not even
-  // terminated): never use it.
-  const DWORD length = GetModuleFileNameA(nullptr, g_appFolder, kPathBufferSize);
-  if (length == 0 || length >= static_cast<DWORD>(kPathBufferSize)) {
-    g_appFolder[0] = '\0';
-    return 0;
-  }
+  if (!GetExecutablePath(g_appFolder)) return 0;
   StripToFolder();
 
   if (!WriteSetting(g_appFolder, "AppFolder")) return 0;

@@ -5,8 +5,6 @@
 
 namespace {
 
-char kServiceName[] = "VexloService";
-
 // After the dispatcher returns, ServiceMain may still be writing its last
 // entry; the process waits for it this long at most.
 const DWORD kFinalEntryWaitMs = 5000;
@@ -43,7 +41,9 @@ int RunProcess(int argc, char** argv) {
   if (!DiscoverFolders()) return 0;
   if (argc == 2 && RunSwitch(argv[1])) return 0;
 
-  const SERVICE_TABLE_ENTRYA serviceTable[] = {{kServiceName, ServiceMain}, {nullptr, nullptr}};
+  // The table's name field is not const in the headers; the dispatcher only reads it.
+  const SERVICE_TABLE_ENTRYA serviceTable[] = {{const_cast<char*>(kServiceName), ServiceMain},
+                                               {nullptr, nullptr}};
   if (!StartServiceCtrlDispatcherA(serviceTable)) {
     LogEvent("Register Service Main Function Error!");
     return 0;

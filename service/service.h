@@ -6,9 +6,15 @@
 
 #include <cstdarg>
 
+#include "common/vexlo.h"
+
+// The service's name, display name, event-log source and handler name.
+constexpr char kServiceName[] = "VexloService";
+
 // Writes one informational entry under the source "VexloService". A message
 // longer than 255 characters is cut to fit.
 void LogEvent(const char* format, ...);
+
 // The message as LogEvent writes it: formatted, and cut to 255 characters.
 void FormatEventMessage(char (&message)[256], const char* format, va_list arguments);
 
@@ -17,6 +23,9 @@ void FormatEventMessage(char (&message)[256], const char* format, va_list argume
 int DiscoverFolders();
 // Cuts g_appFolder just after its last backslash. Always returns 1.
 int StripToFolder();
+// The executable's full path. False, leaving path empty, when the platform
+// cuts it short (under Wine the cut path is not even terminated).
+bool GetExecutablePath(PathBuffer& path);
 
 // The product key's string values.
 int WriteSetting(const char* value, const char* name);

@@ -6,7 +6,6 @@
 
 namespace {
 
-const char kServiceName[] = "VexloService";
 // "Marvonel" and the GBK bytes of the Chinese for "game", then " Vexlo" and
 // the GBK bytes for "client update service".
 char kServiceDescription[] =
@@ -67,8 +66,7 @@ int InstallService() {
   if (manager == nullptr) return 0;
 
   PathBuffer path;
-  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  if (length == 0 || length >= sizeof path) {
+  if (!GetExecutablePath(path)) {
     CloseServiceHandle(manager);
     return 0;
   }

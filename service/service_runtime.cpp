@@ -7,8 +7,6 @@
 
 namespace {
 
-const char kServiceName[] = "VexloService";
-
 // Signalled on stop or shutdown; nothing waits on it, it lives as long as the process.
 HANDLE g_stopEvent = nullptr;
 // Set by the handler before it stops the watcher, so that a stop that comes
