@@ -28,6 +28,10 @@ std::string LoggedRequests(const std::string& needle);
 // A name no other test uses, for documents and URLs.
 std::string UniqueName(const char* prefix);
 
+// Windows only: a file's access rights as SDDL text ("D:(A;;FA;;;SY)...").
+bool SetFileDacl(const std::string& path, const std::string& sddl);
+std::string FileDacl(const std::string& path);
+
 // What a shortcut file holds, read back through the shell link object.
 struct LinkContents {
   bool loaded = false;

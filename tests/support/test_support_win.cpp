@@ -3,6 +3,7 @@
 // shell link object.
 #include <windows.h>
 #include <comdef.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -75,4 +76,32 @@ LinkContents ReadLink(const std::string& path) {
                            static_cast<unsigned char>(bytes[0x3D]) << 8;
   }
   return contents;
+}
+
+bool SetFileDacl(const std::string& path, const std::string& sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    return false;
+  }
+  const BOOL set = SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
+  LocalFree(descriptor);
+  return set != FALSE;
+}
+
+std::string FileDacl(const std::string& path) {
+  char descriptor[4096];
+  DWORD needed = 0;
+  if (!GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor,
+                        &needed)) {
+    return "unreadable";
+  }
+  char* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(
+          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    return "unconvertible";
+  }
+  std::string result = text;
+  LocalFree(text);
+  return result;
 }

@@ -52,3 +52,91 @@ TEST_F(StateFiles, FileThatCannotBeWrittenIsSkippedAndTheOtherStillWritten) {
 }
 
 }  // namespace
+
+// Names in the folder taken over by someone else: nothing they lead to is
+// ever written, and the update still lands where it safely can.
+class PlantedNames : public FolderTest {
+ protected:
+  void SetUp() override {
+    FolderTest::SetUp();
+    outside_ = root_ + "outside.txt";
+    WriteBytes(outside_, kOutside);
+    WriteBytes(AppFile("version.xml"), "<v><a>1</a></v>");
+    WriteBytes(AppFile("update.ini"), "1");
+  }
+  void LinkToOutside(const char* name) {
+    DeleteFileA(AppFile(name).c_str());
+    ASSERT_TRUE(CreateHardLinkA(AppFile(name).c_str(), outside_.c_str(), nullptr)) << name;
+  }
+  static constexpr const char* kOutside = "a file outside the service's folder";
+  std::string outside_;
+};
+
+TEST_F(PlantedNames, HardLinksAtTheTemporaryNamesAreNotWrittenThrough) {
+  LinkToOutside("version.tmp");
+  LinkToOutside("update.tmp");
+  WriteStateFiles("<v><a>2</a></v>");
+  EXPECT_EQ(kOutside, ReadBytes(outside_));
+  EXPECT_EQ("<v><a>2</a></v>", ReadBytes(AppFile("version.xml")));
+  EXPECT_EQ("0", ReadBytes(AppFile("update.ini")));
+  EXPECT_FALSE(FileExists(AppFile("version.tmp")));
+  EXPECT_FALSE(FileExists(AppFile("update.tmp")));
+}
+
+TEST_F(PlantedNames, HardLinksAtTheStateFilesAreReplacedNotWrittenThrough) {
+  LinkToOutside("version.xml");
+  LinkToOutside("update.ini");
+  WriteStateFiles("<v><a>2</a></v>");
+  EXPECT_EQ(kOutside, ReadBytes(outside_));
+  EXPECT_EQ("<v><a>2</a></v>", ReadBytes(AppFile("version.xml")));
+  EXPECT_EQ("0", ReadBytes(AppFile("update.ini")));
+}
+
+TEST_F(PlantedNames, HeldHardLinkIsSkippedRatherThanWrittenInPlace) {
+  LinkToOutside("update.ini");
+  // Held without delete sharing: no rename can replace the name, and writing
+  // into it would write the file outside.
+  HANDLE holder = CreateFileA(AppFile("update.ini").c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+  WriteStateFiles("<v><a>2</a></v>");
+  CloseHandle(holder);
+  EXPECT_EQ(kOutside, ReadBytes(outside_));
+  EXPECT_EQ("<v><a>2</a></v>", ReadBytes(AppFile("version.xml")));
+}
+
+TEST_F(PlantedNames, FoldersAtTheNamesAreLeftAndTheRestLands) {
+  ASSERT_TRUE(CreateDirectoryA(AppFile("version.tmp").c_str(), nullptr));
+  DeleteFileA(AppFile("update.ini").c_str());
+  ASSERT_TRUE(CreateDirectoryA(AppFile("update.ini").c_str(), nullptr));
+  WriteStateFiles("<v><a>2</a></v>");
+  // No temporary file could be made: the plain version.xml is rewritten in place.
+  EXPECT_EQ("<v><a>2</a></v>", ReadBytes(AppFile("version.xml")));
+  EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY,
+            GetFileAttributesA(AppFile("update.ini").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_FALSE(FileExists(AppFile("update.tmp")));
+}
+
+TEST_F(PlantedNames, StaleTemporaryFileFromACrashIsReplaced) {
+  WriteBytes(AppFile("version.tmp"), std::string(3000, 's'));
+  WriteStateFiles("<v><a>2</a></v>");
+  EXPECT_EQ("<v><a>2</a></v>", ReadBytes(AppFile("version.xml")));
+  EXPECT_FALSE(FileExists(AppFile("version.tmp")));
+}
+
+TEST_F(StateFiles, ReplacementKeepsTheFilesAttributesAndAccessRights) {
+  WriteBytes(AppFile("update.ini"), "1");
+  ASSERT_TRUE(SetFileAttributesA(AppFile("update.ini").c_str(),
+                                 FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+  // Full access for the system account, read and write for the users group:
+  // what a deployer grants the client's updater.
+  const std::string grant = "D:(A;;FA;;;SY)(A;;FRFW;;;BU)";
+  ASSERT_TRUE(SetFileDacl(AppFile("update.ini"), grant));
+  const std::string before = FileDacl(AppFile("update.ini"));
+  WriteStateFiles("<v><a>2</a></v>");
+  EXPECT_EQ("0", ReadBytes(AppFile("update.ini")));
+  EXPECT_EQ(FILE_ATTRIBUTE_HIDDEN,
+            GetFileAttributesA(AppFile("update.ini").c_str()) & FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(before, FileDacl(AppFile("update.ini")));
+}

@@ -1,0 +1,159 @@
+#include "common/file_replace.h"
+
+#include <windows.h>
+
+#include "common/path_buffer.h"
+
+namespace {
+
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// What a replacement takes over from the file it replaces; read-only is left
+// behind, as it would refuse the next replacement.
+const DWORD kCarriedAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+enum class Found {
+  kNothing,    // no file by that name
+  kPlainFile,  // one name, no reparse point: safe to write into
+  kOtherName,  // a hard link, symbolic link or other reparse point: replace the name only
+  kFolder,     // never replaced
+  kHeld,       // cannot be renamed over now; only an in-place write may work
+};
+
+struct Existing {
+  Found found = Found::kNothing;
+  DWORD attributes = 0;
+  std::string security;  // the plain file's access rights (its DACL)
+};
+
+bool IsPlainFile(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+         info.nNumberOfLinks == 1;
+}
+
+std::string ReadAccessRights(HANDLE file) {
+  DWORD needed = 0;
+  GetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+  if (needed == 0) return std::string();
+  std::string security(needed, '\0');
+  if (!GetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, &security[0], needed, &needed)) {
+    return std::string();
+  }
+  return security;
+}
+
+// Looks at the name itself, never at what a link or reparse point leads to.
+// Asking for delete access tells whether a rename over it can work now.
+Existing Inspect(const char* path) {
+  Existing existing;
+  HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES | READ_CONTROL | DELETE, kShareAll,
+                            nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    existing.found = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                         ? Found::kNothing
+                         : Found::kHeld;
+    return existing;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) {
+    existing.found = Found::kHeld;
+  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    existing.found = Found::kFolder;
+  } else if (IsPlainFile(info)) {
+    existing.found = Found::kPlainFile;
+    existing.attributes = info.dwFileAttributes & kCarriedAttributes;
+    existing.security = ReadAccessRights(file);
+  } else {
+    existing.found = Found::kOtherName;
+  }
+  CloseHandle(file);
+  return existing;
+}
+
+// A new file under the name, never one that was there: a stale temporary
+// file from a crash, or anything planted there, loses its name first
+// (deleting a link removes the link, not what it leads to).
+HANDLE CreateFreshFile(const char* path, DWORD attributes) {
+  const DWORD flags = (attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL) |
+                      FILE_FLAG_OPEN_REPARSE_POINT;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    HANDLE file = CreateFileA(path, GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW, flags,
+                              nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    const DWORD error = GetLastError();
+    if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !DeleteFileA(path)) break;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+bool WriteAll(HANDLE file, const std::string& bytes) {
+  if (bytes.size() > MAXDWORD) return false;
+  DWORD written = 0;
+  return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+// Fills the new temporary file and closes it; on failure removes it again.
+bool WriteTemporaryFile(HANDLE temp, const char* tempPath, const std::string& security,
+                        const std::string& bytes) {
+  // A deployer who granted the client's updater write access to the file
+  // must keep that grant across the replacement.
+  if (!security.empty()) {
+    SetKernelObjectSecurity(temp, DACL_SECURITY_INFORMATION, const_cast<char*>(security.data()));
+  }
+  const bool complete = WriteAll(temp, bytes) && FlushFileBuffers(temp);
+  CloseHandle(temp);
+  // A short write (a full disk) must not cost the file it was to replace.
+  if (!complete) DeleteFileA(tempPath);
+  return complete;
+}
+
+// Renames only: whatever the old name led to is never opened for writing.
+bool PutInPlace(const char* tempPath, const char* path, Found found) {
+  // The platform's replacement keeps what else the old file had (creation
+  // time, streams, the full security descriptor on Windows).
+  if (found == Found::kPlainFile &&
+      ReplaceFileA(path, tempPath, nullptr,
+                   REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                   nullptr)) {
+    return true;
+  }
+  return MoveFileExA(tempPath, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// Cuts and rewrites the file itself, which must be a plain file with one name.
+bool WriteInPlace(const char* path, const std::string& bytes) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool written = GetFileInformationByHandle(file, &info) && IsPlainFile(info) &&
+                       SetEndOfFile(file) && WriteAll(file, bytes);
+  CloseHandle(file);
+  return written;
+}
+
+}  // namespace
+
+bool ReplaceFileContents(const char* folder, const char* name, const char* tempName,
+                         const std::string& bytes) {
+  PathBuffer path;
+  PathBuffer tempPath;
+  if (!JoinPath(path, folder, name) || !JoinPath(tempPath, folder, tempName)) return false;
+
+  const Existing existing = Inspect(path);
+  if (existing.found == Found::kFolder) return false;
+  if (existing.found != Found::kHeld) {
+    HANDLE temp = CreateFreshFile(tempPath, existing.attributes);
+    if (temp != INVALID_HANDLE_VALUE) {
+      if (!WriteTemporaryFile(temp, tempPath, existing.security, bytes)) return false;
+      if (PutInPlace(tempPath, path, existing.found)) return true;
+      DeleteFileA(tempPath);
+    }
+  }
+  // No temporary file (its name is taken by a folder, say) or no rename: the
+  // old file is rewritten where it is, if it is safe to write into.
+  return WriteInPlace(path, bytes);
+}

@@ -1,0 +1,17 @@
+// Writing the service's own files. The service runs as the local system
+// account in a folder that other programs write to as well, so a file name
+// that someone else has taken over (a link to a file elsewhere, a junction,
+// a folder) must never lead its bytes anywhere else.
+#pragma once
+
+#include <string>
+
+// Replaces folder + name with bytes. They are written to folder + tempName,
+// a file created for the purpose, and then put in place by rename, keeping
+// the old file's attributes and access rights, so that a crash leaves the old
+// or the new content, never a part. When the rename is refused (the old file
+// is held open without delete sharing) the file is rewritten in place, but
+// only after it has been opened and found to be a plain file with a single
+// name and no reparse point. Returns false when nothing was written.
+bool ReplaceFileContents(const char* folder, const char* name, const char* tempName,
+                         const std::string& bytes);
