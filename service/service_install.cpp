@@ -1,6 +1,7 @@
 #include <clocale>
-#include <fstream>
+#include <cstring>
 
+#include "common/file_replace.h"
 #include "common/path_buffer.h"
 #include "service/service.h"
 
@@ -38,12 +39,22 @@ bool WaitUntilGone(DWORD timeoutMs) {
   }
 }
 
-void WriteRegistrationMarker(PathBuffer& path) {
+void WriteRegistrationMarker() {
   std::setlocale(LC_ALL, "");
-  if (!JoinPath(path, g_appFolder, "regist.ini")) return;
-  // Opening for output cuts the file; "ate" only places the stream at its end.
-  std::ofstream marker(path, std::ios::out | std::ios::ate);
-  if (marker.good()) marker << "1";
+  ReplaceFileContents(g_appFolder, "regist.ini", "regist.tmp", "1");
+}
+
+// The manager splits an unquoted path at its spaces and tries each part as a
+// program: "C:\Program Files\Vexlo Game\..." would first run C:\Program.exe.
+bool QuotedExecutablePath(char (&quoted)[kPathBufferSize + 2]) {
+  PathBuffer path;
+  if (!GetExecutablePath(path)) return false;
+  quoted[0] = '"';
+  const std::size_t length = std::strlen(path);
+  std::memcpy(quoted + 1, path, length);
+  quoted[length + 1] = '"';
+  quoted[length + 2] = '\0';
+  return true;
 }
 
 }  // namespace
@@ -65,8 +76,8 @@ int InstallService() {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (manager == nullptr) return 0;
 
-  PathBuffer path;
-  if (!GetExecutablePath(path)) {
+  char path[kPathBufferSize + 2];
+  if (!QuotedExecutablePath(path)) {
     CloseServiceHandle(manager);
     return 0;
   }
@@ -79,7 +90,7 @@ int InstallService() {
     return 0;
   }
 
-  WriteRegistrationMarker(path);
+  WriteRegistrationMarker();
   SERVICE_DESCRIPTIONA description = {kServiceDescription};
   ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description);
   StartInstalledService();

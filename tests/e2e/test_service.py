@@ -133,7 +133,7 @@ class InstallTest(ServiceTest):
         self.assertEqual("0x110", config["type"])  # own process, interactive
         self.assertEqual("2", config["start"])  # automatic
         self.assertEqual("1", config["error"])
-        self.assertEqual(SERVICE_EXE, config["path"])
+        self.assertEqual('"%s"' % SERVICE_EXE, config["path"])  # quoted: never split at spaces
         self.assertEqual("", config["dependencies"])
         self.assertEqual("LocalSystem", config["account"])
         self.assertEqual(DESCRIPTION_GBK, config["description"])
