@@ -20,14 +20,44 @@ bool GetExecutablePath(PathBuffer& path) {
   return true;
 }
 
-int DiscoverFolders() {
+namespace {
+
+using GetSpecialFolderLocation = HRESULT(WINAPI*)(HWND, int, LPITEMIDLIST*);
+using GetPathFromIdList = BOOL(WINAPI*)(LPCITEMIDLIST, LPSTR);
+
+template <typename Function>
+Function Find(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// The shell is bound here, once the library search is limited, and not at
+// start-up: bound at start-up, its own imports (shcore, under Wine) are
+// looked for in the executable's folder first. It stays loaded.
+HMODULE Shell() {
+  HMODULE shell = LoadLibraryExA("shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // Windows without the search flags refuses them; shell32 is a known DLL there.
+  if (shell == nullptr) shell = LoadLibraryA("shell32.dll");
+  return shell;
+}
+
+bool GetCommonDesktop(PathBuffer& folder) {
+  HMODULE shell = Shell();
+  if (shell == nullptr) return false;
+  const auto getLocation = Find<GetSpecialFolderLocation>(shell, "SHGetSpecialFolderLocation");
+  const auto getPath = Find<GetPathFromIdList>(shell, "SHGetPathFromIDListA");
+  if (getLocation == nullptr || getPath == nullptr) return false;
+
   LPITEMIDLIST desktop = nullptr;
-  if (SHGetSpecialFolderLocation(nullptr, CSIDL_COMMON_DESKTOPDIRECTORY, &desktop) != S_OK) {
-    return 0;
-  }
-  const BOOL converted = SHGetPathFromIDListA(desktop, g_desktopFolder);
+  if (getLocation(nullptr, CSIDL_COMMON_DESKTOPDIRECTORY, &desktop) != S_OK) return false;
+  const BOOL converted = getPath(desktop, folder);
   CoTaskMemFree(desktop);
-  if (!converted) return 0;
+  return converted != FALSE;
+}
+
+}  // namespace
+
+int DiscoverFolders() {
+  if (!GetCommonDesktop(g_desktopFolder)) return 0;
 
   if (!GetExecutablePath(g_appFolder)) return 0;
   StripToFolder();

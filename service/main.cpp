@@ -37,6 +37,9 @@ int RunProcess(int argc, char** argv) {
   g_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   g_serviceStatus.dwCurrentState = SERVICE_STOPPED;
   g_serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+  // Before anything else runs: the shell, COM and the event log load
+  // libraries on demand.
+  RestrictLibrarySearch();
 
   if (!DiscoverFolders()) return 0;
   if (argc == 2 && RunSwitch(argv[1])) return 0;

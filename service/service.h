@@ -49,5 +49,10 @@ int UninstallService();
 int StartInstalledService();
 int StopRunningService();
 
+// Limits every later library load by name to the system folder, so that a
+// DLL planted beside the executable (a folder other programs may write to) is
+// never loaded into the service. Returns 1 when the limit is in force.
+int RestrictLibrarySearch();
+
 // The process entry: folders, then one switch or the service dispatcher.
 int RunProcess(int argc, char** argv);

@@ -1,0 +1,63 @@
+#include <windows.h>
+
+#include <string>
+
+#include "service/service.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+std::string ExecutableFolder() {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder(path, length);
+  return folder.substr(0, folder.rfind('\\') + 1);
+}
+
+std::string ModulePath(HMODULE module) {
+  char path[MAX_PATH] = "";
+  GetModuleFileNameA(module, path, MAX_PATH);
+  return path;
+}
+
+// The build puts the planted DLL beside this test executable; a copy of it
+// under the name of a system DLL stands in for one planted by a user.
+class LibrarySearch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    planted_ = ExecutableFolder() + "vexlo_planted.dll";
+    impostor_ = ExecutableFolder() + "version.dll";
+    ASSERT_TRUE(FileExists(planted_));
+    ASSERT_TRUE(CopyFileA(planted_.c_str(), impostor_.c_str(), FALSE));
+  }
+  void TearDown() override {
+    DeleteFileA(impostor_.c_str());
+    DeleteFileA((impostor_ + ".loaded").c_str());
+    DeleteFileA((planted_ + ".loaded").c_str());
+  }
+  std::string planted_;
+  std::string impostor_;
+};
+
+TEST_F(LibrarySearch, DllsBesideTheExecutableAreNotFoundByName) {
+  ASSERT_EQ(1, RestrictLibrarySearch());
+  HMODULE planted = LoadLibraryA("vexlo_planted.dll");
+  EXPECT_EQ(nullptr, planted);
+  if (planted != nullptr) FreeLibrary(planted);
+
+  HMODULE version = LoadLibraryA("version.dll");
+  ASSERT_NE(nullptr, version);
+  EXPECT_NE(impostor_, ModulePath(version));
+  EXPECT_FALSE(FileExists(impostor_ + ".loaded"));
+  FreeLibrary(version);
+}
+
+TEST_F(LibrarySearch, WithoutTheLimitThePlantedDllWouldBeLoaded) {
+  // The case the limit closes, shown on this platform.
+  HMODULE planted = LoadLibraryA("vexlo_planted.dll");
+  ASSERT_NE(nullptr, planted);
+  EXPECT_TRUE(FileExists(planted_ + ".loaded"));
+  FreeLibrary(planted);
+}
+
+}  // namespace
