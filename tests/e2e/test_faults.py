@@ -8,6 +8,7 @@ Environment and layout as in test_service.py, whose fixture these tests share.
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -16,7 +17,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_service import RUNNING, STOPPED, ServiceTest  # noqa: E402
-from vexlo_wine import CLIENT_EXE, wait_for  # noqa: E402
+from vexlo_wine import CLIENT_EXE, SERVICE_DIR, wait_for  # noqa: E402
 
 OLD = b"<version><v>1.0</v></version>"
 NEW = b"<version><v>2.0</v><notes>new</notes></version>"
@@ -248,6 +249,92 @@ class FolderAndSettingsFaultTest(FaultTest):
         before = len(self.requests())
         self.assertTrue(self.wait_requests(before + 3))
         self.assertEqual(b"1", self.read("update.ini"))  # no endless update
+
+
+class PlantingTest(FaultTest):
+    """What a standard user can plant where the service runs, writes or loads."""
+
+    def test_path_with_spaces_is_registered_quoted_so_planted_programs_never_run(self):
+        drive_c = self.wine_prefix.drive_c
+        client = os.path.join(drive_c, "Program Files", "Vexlo Game")
+        os.makedirs(os.path.join(client, "Service"))
+        shutil.copy(os.environ["VEXLO_SERVICE_EXE"], os.path.join(client, "Service"))
+        shutil.copy(os.environ["VEXLO_PROBE_EXE"], os.path.join(client, "Vexlo.exe"))
+        # Where the manager looks first for an unquoted path.
+        planted = [os.path.join(drive_c, "Program.exe"),
+                   os.path.join(drive_c, "Program Files", "Vexlo.exe")]
+        for path in planted:
+            shutil.copy(os.environ["VEXLO_PROBE_EXE"], path)
+        exe = "C:\\Program Files\\Vexlo Game\\Service\\VexloService.exe"
+
+        # An older build's registration, without quotes: the planted program runs.
+        self.assertEqual(0, self.wine_prefix.run("sc", "create", "VexloService",
+                                                 "binpath=", exe).returncode)
+        self.wine_prefix.run("sc", "start", "VexloService")
+        self.assertTrue(wait_for(lambda: os.path.exists(planted[0] + ".ran")))
+        os.remove(planted[0] + ".ran")
+
+        # -install replaces it with the quoted path, and only the service runs.
+        result = self.wine_prefix.run(exe, "-install")
+        self.assertEqual(0, result.returncode)
+        self.assertTrue(self.wait_state(RUNNING))
+        config = dict(line.split("=", 1) for line in self.probe("config").splitlines())
+        self.assertEqual('"%s"' % exe, config["path"])
+        self.assertEqual([], [path for path in planted if os.path.exists(path + ".ran")])
+        self.assertEqual(["ServiceMain"], self.service_entries())
+        with open(os.path.join(client, "Service", "regist.ini"), "rb") as f:
+            self.assertEqual(b"1", f.read())
+
+    def test_planted_links_and_folders_are_never_written_through(self):
+        outside = os.path.join(self.wine_prefix.drive_c, "outside.txt")
+        outside_version = os.path.join(self.wine_prefix.drive_c, "outside-version.xml")
+        with open(outside, "wb") as f:
+            f.write(b"not the service's")
+        os.remove(self.path("version.xml"))
+        with open(outside_version, "wb") as f:
+            f.write(OLD)
+        # Hard links at every name the service writes, to files outside its folder.
+        os.link(outside_version, self.path("version.xml"))
+        for name in ("version.tmp", "update.ini", "update.tmp", "regist.ini", "regist.tmp"):
+            os.link(outside, self.path(name))
+        self.install()
+        self.serve(NEW)
+        self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0"))
+        self.assertEqual(NEW, self.read("version.xml"))
+        self.assertEqual(b"1", self.read("regist.ini"))
+        with open(outside, "rb") as f:
+            self.assertEqual(b"not the service's", f.read())
+        with open(outside_version, "rb") as f:
+            self.assertEqual(OLD, f.read())
+
+        # Folders at the temporary names: the plain files are rewritten in
+        # place, and update.ini keeps the attribute it was given.
+        for name in ("version.tmp", "update.tmp"):
+            os.mkdir(self.path(name))
+        self.assertEqual(0, self.wine_prefix.run(
+            "cmd", "/c", "attrib", "+h", SERVICE_DIR + "update.ini").returncode)
+        self.write("update.ini", b"1")
+        newer = NEW.replace(b"2.0", b"3.0")
+        self.serve(newer)
+        self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0"))
+        self.assertEqual(newer, self.read("version.xml"))
+        attributes = self.wine_prefix.run("cmd", "/c", "attrib", SERVICE_DIR + "update.ini")
+        self.assertIn("H", attributes.stdout.decode(errors="replace").split("C:")[0])
+        self.assertEqual(RUNNING, self.state())
+
+    def test_dlls_planted_beside_the_exe_are_never_loaded(self):
+        # System DLLs that the service's process loads on demand (shcore, by
+        # the shell, is one Wine takes from the exe's folder otherwise).
+        names = ("shcore", "version", "wininet", "urlmon", "iphlpapi", "dnsapi", "userenv",
+                 "mpr", "uxtheme", "secur32", "msxml3", "profapi", "cryptbase", "wtsapi32")
+        for name in names:
+            shutil.copy(os.environ["VEXLO_PLANTED_DLL"], self.path(name + ".dll"))
+        self.install()
+        self.serve(NEW)
+        self.assert_update_then_quiet(NEW)
+        self.assertEqual("ok", self.probe("control", "1"))
+        self.assertTrue(self.wait_state(STOPPED))
+        self.assertEqual([], [name for name in os.listdir(self.service) if name.endswith(".loaded")])
 
 
 if __name__ == "__main__":

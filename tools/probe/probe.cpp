@@ -6,6 +6,8 @@
 //   probe registry              the product key's two values
 //   probe link PATH             the shortcut's icon location and index
 //   probe hold PATH SECONDS     opens PATH with no sharing, prints "held", keeps it open
+// Run with any other command line (as a program planted where the service
+// manager might run it instead of the service), it leaves "<its path>.ran".
 #include <windows.h>
 #include <comdef.h>
 #include <shlobj.h>
@@ -150,6 +152,18 @@ int HoldFile(const char* path, const char* seconds) {
   return 0;
 }
 
+void LeaveTrace() {
+  char path[MAX_PATH] = "";
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  char tracePath[MAX_PATH + 8];
+  std::snprintf(tracePath, sizeof tracePath, "%s.ran", path);
+  if (std::FILE* trace = std::fopen(tracePath, "w")) {
+    std::fputs(GetCommandLineA(), trace);
+    std::fclose(trace);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,6 +177,7 @@ int main(int argc, char** argv) {
   if (command == "registry") return PrintRegistry();
   if (command == "link" && argc == 3) return PrintLink(argv[2]);
   if (command == "hold" && argc == 4) return HoldFile(argv[2], argv[3]);
+  LeaveTrace();
   std::fprintf(stderr, "usage: probe state|config|control CODE|registry|link PATH|hold PATH SECONDS\n");
   return 2;
 }
