@@ -1,6 +1,8 @@
+#include <atomic>
 #include <ctime>
 #include <new>
 
+#include "common/path_buffer.h"
 #include "fetch/fetch.h"
 #include "fetch/request_url.h"
 #include "fetch/xml_http_request.h"
@@ -18,33 +20,41 @@ namespace {
 const unsigned long kDownloadDeadlineMs = 60000;
 // How often the wait looks at the deadline and the run flag.
 const DWORD kWaitSliceMs = 50;
-const long kReadyStateComplete = 4;
+// A request given up at its deadline or at a stop goes on on its own thread
+// until the request object lets go of it (under Wine, only when the server
+// closes the connection). A server that keeps hanging must not pile up
+// threads and connections: while this many are out, a check asks nothing.
+const long kMaxRequestsOut = 3;
+const wchar_t kByteOrderMark = 0xFEFF;
+
+std::atomic<long> s_requestsOut{0};
+
+// One download, shared by the watcher and the thread that makes the request;
+// whichever of the two lets go last frees it.
+struct Request {
+  PathBuffer url = "";
+  std::string text;
+  HANDLE done = nullptr;
+  std::atomic<int> holders{2};
+};
+
+void LetGo(Request* request) {
+  if (--request->holders == 0) {
+    CloseHandle(request->done);
+    delete request;
+  }
+}
 
 void Check(HRESULT result) {
   if (FAILED(result)) _com_issue_error(result);
 }
 
-// Pumps this single-threaded apartment's messages, which carry the request's
-// progress, until the request completes. Gives up at the deadline, or when
-// the run flag that was set at the start is cleared (a stop request).
-bool WaitForResponse(IXMLHTTPRequest* request, ULONGLONG deadline, bool watchRunFlag) {
-  for (;;) {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageA(&message);
-    }
-    long state = 0;
-    Check(request->get_readyState(&state));
-    if (state == kReadyStateComplete) return true;
-    if (GetTickCount64() >= deadline) return false;
-    if (watchRunFlag && g_runFlag == 0) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, kWaitSliceMs, QS_ALLINPUT);
-  }
-}
-
 std::string ToAnsi(const wchar_t* text) {
-  if (text == nullptr || text[0] == L'\0') return std::string();
+  if (text == nullptr) return std::string();
+  // A byte-order mark (what Windows editors write) is no part of the text:
+  // in the ANSI code page it would become a stray character before the root.
+  if (text[0] == kByteOrderMark) ++text;
+  if (text[0] == L'\0') return std::string();
   // Up to the first NUL: the length -1 stops there and counts the terminator.
   const int bytes = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
   if (bytes <= 1) return std::string();
@@ -56,34 +66,29 @@ std::string ToAnsi(const wchar_t* text) {
   return result;
 }
 
-std::string Download(const char* url, unsigned long deadlineMs) {
-  const bool watchRunFlag = g_runFlag != 0;
+// The synchronous GET itself: it fails at once when the connection does
+// (refused, reset, closed, no such host), which an asynchronous request
+// under Wine never reports.
+std::string Download(const char* url) {
   try {
     _bstr_t method("GET");
     _bstr_t address(url);
     _variant_t user("");
     _variant_t password("");
-    _variant_t asynchronous(true);
+    _variant_t asynchronous(false);
     _variant_t noBody(DISP_E_PARAMNOTFOUND, VT_ERROR);
 
     IXMLHTTPRequestPtr request;
     IXMLHTTPRequest* created = nullptr;
-    // Asynchronous, so that the wait below can end it. Under Wine a refused
-    // connection never completes an asynchronous request: it ends at the deadline.
     const HRESULT made = CoCreateInstance(kXmlHttpRequestClass, nullptr, CLSCTX_INPROC_SERVER,
                                           kXmlHttpRequestInterface,
                                           reinterpret_cast<void**>(&created));
     request.Attach(created);  // released on every path, also after a failure
     if (made != S_OK || !request) return std::string();
 
-    const ULONGLONG deadline = GetTickCount64() + deadlineMs;
     Check(request->open(method, address, asynchronous, user, password));
     Check(request->setRequestHeader(_bstr_t("Content-Type"), _bstr_t("text/xml")));
     Check(request->send(noBody));
-    if (!WaitForResponse(request, deadline, watchRunFlag)) {
-      request->abort();
-      return std::string();
-    }
 
     BSTR raw = nullptr;
     if (FAILED(request->get_responseText(&raw))) {
@@ -99,16 +104,67 @@ std::string Download(const char* url, unsigned long deadlineMs) {
   }
 }
 
+// Runs one request in an apartment of its own.
+DWORD WINAPI RequestThread(void* parameter) {
+  auto* request = static_cast<Request*>(parameter);
+  const HRESULT initialized = CoInitialize(nullptr);
+  request->text = Download(request->url);
+  if (SUCCEEDED(initialized)) CoUninitialize();
+  SetEvent(request->done);
+  LetGo(request);
+  --s_requestsOut;
+  return 0;
+}
+
+// Starts the request on its own thread; null when that cannot be done now.
+Request* StartRequest(const PathBuffer& url) {
+  if (++s_requestsOut > kMaxRequestsOut) {
+    --s_requestsOut;
+    return nullptr;
+  }
+  auto* request = new (std::nothrow) Request;
+  if (request != nullptr) {
+    CopyPath(request->url, url);
+    request->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = request->done != nullptr
+                        ? CreateThread(nullptr, 0, RequestThread, request, 0, nullptr)
+                        : nullptr;
+    if (thread != nullptr) {
+      CloseHandle(thread);
+      return request;
+    }
+    if (request->done != nullptr) CloseHandle(request->done);
+    delete request;
+  }
+  --s_requestsOut;
+  return nullptr;
+}
+
 }  // namespace
 
 std::string FetchVersionDocumentWithin(unsigned long deadlineMs) {
   PathBuffer url;
   if (!BuildRequestUrl(url, g_baseUrl, _time64(nullptr))) return std::string();
 
-  const HRESULT initialized = CoInitialize(nullptr);
-  std::string text = Download(url, deadlineMs);
-  if (SUCCEEDED(initialized)) CoUninitialize();
+  // A stop clears the run flag; a caller outside the loop (the run flag
+  // never set) is bound by the deadline alone.
+  const bool watchRunFlag = g_runFlag != 0;
+  const ULONGLONG deadline = GetTickCount64() + deadlineMs;
+  Request* request = StartRequest(url);
+  if (request == nullptr) return std::string();
+
+  std::string text;
+  for (;;) {
+    if (WaitForSingleObject(request->done, kWaitSliceMs) == WAIT_OBJECT_0) {
+      text.swap(request->text);
+      break;
+    }
+    if (GetTickCount64() >= deadline || (watchRunFlag && g_runFlag == 0)) break;
+  }
+  LetGo(request);
   return text;
 }
 
 std::string FetchVersionDocument() { return FetchVersionDocumentWithin(kDownloadDeadlineMs); }
+
+int RequestsOut() { return static_cast<int>(s_requestsOut); }

@@ -5,13 +5,19 @@ Usage: version_server.py start DIR   (serves on 127.0.0.1, a free port, in the b
        version_server.py stop DIR
 
 DIR/port receives the port; DIR/requests.log gets one JSON line per request
-(path with query, headers). Routes:
+(path with query, headers). For every DIR/tls/NAME.pem (certificate chain and
+key) present at start, the same routes are served over TLS as well, on the
+port written to DIR/tls/NAME.port. Routes:
   /doc/NAME    the bytes of DIR/docs/NAME (404 when missing); when DIR/docs/NAME.route
                exists, /doc/NAME answers as the route it names instead (hang, reset, ...)
   /status404   a 404 answer with an HTML body
   /empty       200 with an empty body
   /nul         200 with the body "ab\\0cd"
   /hang        reads the request, then never answers
+  /drop        reads the request, then resets the connection without an answer
+  /close       reads the request, then closes the connection without an answer
+  /trickle     promises 100000 bytes and sends one every 100 ms
+  /bom8, /bom16  a version document (version 8.8) saved as UTF-8 or UTF-16 with a byte-order mark
   /reset       promises 100000 bytes, sends 100, then resets the connection
   /big         200 with a 50 MB body
   /garbage     200 with 4096 bytes of binary noise
@@ -22,10 +28,14 @@ import json
 import os
 import signal
 import socket
+import ssl
 import struct
 import sys
 import threading
 import time
+
+
+BOM_DOCUMENT = '<?xml version="1.0"?>\r\n<version><v>8.8</v></version>\r\n'
 
 
 def make_handler(root):
@@ -80,6 +90,24 @@ def make_handler(root):
             elif route == "/hang":
                 while True:
                     time.sleep(3600)
+            elif route in ("/drop", "/close"):
+                if route == "/drop":
+                    self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                               struct.pack("ii", 1, 0))
+                self.close_connection = True
+                self.connection.close()
+            elif route == "/trickle":
+                self.send_response(200)
+                self.send_header("Content-Length", "100000")
+                self.end_headers()
+                for _ in range(100000):
+                    self.wfile.write(b"x")
+                    self.wfile.flush()
+                    time.sleep(0.1)
+            elif route == "/bom8":
+                self.answer(200, BOM_DOCUMENT.encode("utf-8-sig"))
+            elif route == "/bom16":
+                self.answer(200, BOM_DOCUMENT.encode("utf-16"))  # little-endian, with its mark
             elif route == "/reset":
                 self.send_response(200)
                 self.send_header("Content-Length", "100000")
@@ -105,14 +133,28 @@ def make_handler(root):
     return Handler
 
 
-def serve(root):
+def listen(root, port_file, pem=None):
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), make_handler(root))
     server.daemon_threads = True
-    tmp = os.path.join(root, "port.tmp")
+    if pem:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(pem)
+        # A client that refuses the certificate ends the handshake in accept.
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+    tmp = port_file + ".tmp"
     with open(tmp, "w") as f:
         f.write(str(server.server_address[1]))
-    os.replace(tmp, os.path.join(root, "port"))
-    server.serve_forever()
+    os.replace(tmp, port_file)
+    return server
+
+
+def serve(root):
+    tls = os.path.join(root, "tls")
+    names = sorted(n for n in os.listdir(tls) if n.endswith(".pem")) if os.path.isdir(tls) else []
+    for name in names:
+        server = listen(root, os.path.join(tls, name[:-4] + ".port"), os.path.join(tls, name))
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    listen(root, os.path.join(root, "port")).serve_forever()
 
 
 def start(root):

@@ -28,6 +28,9 @@ std::string LoggedRequests(const std::string& needle);
 // A name no other test uses, for documents and URLs.
 std::string UniqueName(const char* prefix);
 
+// Windows only: the number of threads of this process.
+int ThreadCount();
+
 // Windows only: a file's access rights as SDDL text ("D:(A;;FA;;;SY)...").
 bool SetFileDacl(const std::string& path, const std::string& sddl);
 std::string FileDacl(const std::string& path);

@@ -6,11 +6,13 @@
 //   probe registry              the product key's two values
 //   probe link PATH             the shortcut's icon location and index
 //   probe hold PATH SECONDS     opens PATH with no sharing, prints "held", keeps it open
+//   probe trust DERFILE         adds a CA certificate to the machine's Root store; "ok"
 // Run with any other command line (as a program planted where the service
 // manager might run it instead of the service), it leaves "<its path>.ran".
 #include <windows.h>
 #include <comdef.h>
 #include <shlobj.h>
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -152,6 +154,35 @@ int HoldFile(const char* path, const char* seconds) {
   return 0;
 }
 
+int TrustCertificate(const char* path) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) {
+    std::printf("unreadable\n");
+    return 1;
+  }
+  std::string der;
+  char chunk[4096];
+  std::size_t read;
+  while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) der.append(chunk, read);
+  std::fclose(file);
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
+                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
+  if (store == nullptr) {
+    std::printf("error %lu\n", GetLastError());
+    return 1;
+  }
+  // Without the commit the change does not reach other processes.
+  const bool added =
+      CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                       reinterpret_cast<const BYTE*>(der.data()),
+                                       static_cast<DWORD>(der.size()),
+                                       CERT_STORE_ADD_REPLACE_EXISTING, nullptr) &&
+      CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+  std::printf(added ? "ok\n" : "error %lu\n", GetLastError());
+  CertCloseStore(store, 0);
+  return added ? 0 : 1;
+}
+
 void LeaveTrace() {
   char path[MAX_PATH] = "";
   const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -177,7 +208,8 @@ int main(int argc, char** argv) {
   if (command == "registry") return PrintRegistry();
   if (command == "link" && argc == 3) return PrintLink(argv[2]);
   if (command == "hold" && argc == 4) return HoldFile(argv[2], argv[3]);
+  if (command == "trust" && argc == 3) return TrustCertificate(argv[2]);
   LeaveTrace();
-  std::fprintf(stderr, "usage: probe state|config|control CODE|registry|link PATH|hold PATH SECONDS\n");
+  std::fprintf(stderr, "usage: probe state|config|control CODE|registry|link PATH|hold PATH SECONDS|trust DERFILE\n");
   return 2;
 }
