@@ -51,10 +51,32 @@ def make_handler(root):
         def log_message(self, *args):
             pass
 
-        def record(self):
-            entry = {"path": self.path, "headers": dict(self.headers.items())}
+        def log_entry(self, entry):
             with log_lock, open(os.path.join(root, "requests.log"), "a") as log:
                 log.write(json.dumps(entry) + "\n")
+
+        def record(self):
+            entry = {"path": self.path, "headers": dict(self.headers.items())}
+            if getattr(self.server, "tls_name", None):
+                entry["tls"] = self.server.tls_name
+            self.log_entry(entry)
+
+        def setup(self):
+            # The handshake runs here, on the request's own thread, so that a
+            # client that refuses the certificate is logged and holds up no one.
+            name = getattr(self.server, "tls_name", None)
+            if name:
+                try:
+                    self.request.settimeout(30)
+                    self.request.do_handshake()
+                    self.request.settimeout(None)
+                except OSError as error:
+                    self.log_entry({"tls": name, "connection": "handshake failed: %s" % error})
+                    raise
+                # A client checks the certificate after the handshake and may
+                # close the connection then, without a request.
+                self.log_entry({"tls": name, "connection": "handshake done"})
+            super().setup()
 
         def answer(self, status, body, content_type="text/xml"):
             self.send_response(status)
@@ -139,8 +161,9 @@ def listen(root, port_file, pem=None):
     if pem:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(pem)
-        # A client that refuses the certificate ends the handshake in accept.
-        server.socket = context.wrap_socket(server.socket, server_side=True)
+        server.socket = context.wrap_socket(server.socket, server_side=True,
+                                            do_handshake_on_connect=False)
+        server.tls_name = os.path.basename(pem)[:-4]
     tmp = port_file + ".tmp"
     with open(tmp, "w") as f:
         f.write(str(server.server_address[1]))

@@ -16,7 +16,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_service import RUNNING, STOPPED, ServiceTest  # noqa: E402
+from test_service import RUNNING, STOPPED, ServiceTest, version_server  # noqa: E402
 from vexlo_wine import CLIENT_EXE, SERVICE_DIR, wait_for  # noqa: E402
 
 OLD = b"<version><v>1.0</v></version>"
@@ -68,7 +68,7 @@ class ServerFaultTest(FaultTest):
 
     def test_stop_during_a_hanging_or_reset_download_is_prompt(self):
         self.install()
-        for route in ("hang", "reset"):
+        for route in ("hang", "reset", "trickle"):
             if self.state() != RUNNING:
                 self.command("-start")
                 self.assertTrue(self.wait_state(RUNNING))
@@ -76,9 +76,109 @@ class ServerFaultTest(FaultTest):
             self.serve(route=route)
             self.assertTrue(self.wait_requests(before + 1))
             time.sleep(0.5)  # well inside the download
-            self.stop_and_wait(bound_s=5)
-        self.assertEqual(2, self.service_entries().count("Service stopped"))
+            self.stop_and_wait(bound_s=4)
+        self.assertEqual(3, self.service_entries().count("Service stopped"))
         self.assertEqual(OLD, self.read("version.xml"))
+
+    def test_failed_connections_end_at_once_and_the_loop_keeps_its_schedule(self):
+        self.write("update.ini", b"0")
+        self.install()
+        for route in ("drop", "close"):
+            self.serve(route=route)
+            before = len(self.requests())
+            # A check on every pass: each failed request ends at once instead
+            # of holding the loop for its minute.
+            self.assertTrue(self.wait_requests(before + 5, timeout=15), route)
+        # The marker poll comes on time between them.
+        self.write("update.ini", b"1")
+        self.assertTrue(wait_for(lambda: self.link_icon().get("icon", "").endswith("normal.ico"),
+                                 timeout=10))
+        self.serve(NEW)
+        self.assert_update_then_quiet(NEW)
+
+    def test_documents_with_a_byte_order_mark_bring_one_update_and_no_second(self):
+        self.install()
+        self.serve(route="bom16")
+        self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0"))
+        stored = b'<?xml version="1.0"?>\r\n<version><v>8.8</v></version>\r\n'
+        self.assertEqual(stored, self.read("version.xml"))  # the text, without the mark
+        self.write("update.ini", b"1")
+        for route in ("bom16", "bom8"):
+            self.serve(route=route)
+            before = len(self.requests())
+            self.assertTrue(self.wait_requests(before + 3), route)
+            self.assertEqual(b"1", self.read("update.ini"), route)
+        self.assertEqual(stored, self.read("version.xml"))
+
+    def make_certificates(self):
+        """A throwaway CA, and server certificates: one it signed for this
+        host, one it signed for another host, one signed by nobody known."""
+        tls = os.path.join(self.server_dir, "tls")
+        os.makedirs(tls, exist_ok=True)
+        work = os.path.join(self.run_dir, "certs")
+        os.makedirs(work)
+
+        def openssl(*args):
+            subprocess.run(["openssl", *args], cwd=work, check=True, capture_output=True)
+
+        here = "subjectAltName=IP:127.0.0.1,DNS:localhost,DNS:127.0.0.1"
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                "/CN=Vexlo Test CA", "-keyout", "ca.key", "-out", "ca.pem")
+        openssl("x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
+        for name, names in (("trusted", here), ("otherhost", "subjectAltName=DNS:other.test")):
+            openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + name,
+                    "-keyout", name + ".key", "-out", name + ".csr")
+            with open(os.path.join(work, name + ".ext"), "w") as f:
+                f.write(names + "\n")
+            openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                    "-CAcreateserial", "-days", "2", "-extfile", name + ".ext",
+                    "-out", name + ".crt")
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                "/CN=untrusted", "-addext", here, "-keyout", "untrusted.key",
+                "-out", "untrusted.crt")
+        for name in ("trusted", "otherhost", "untrusted"):
+            with open(os.path.join(tls, name + ".pem"), "wb") as out:
+                for part in (name + ".crt", name + ".key"):
+                    with open(os.path.join(work, part), "rb") as f:
+                        out.write(f.read())
+        return os.path.join(work, "ca.der")
+
+    def tls_log(self, name, key):
+        return [line for line in self.requests(all_lines=True)
+                if '"tls": "%s"' % name in line and key in line]
+
+    def test_https_needs_a_trusted_certificate_for_the_right_host(self):
+        ca = self.make_certificates()
+        # Restarted, the server serves the certificates too.
+        version_server.stop(self.server_dir)
+        self.assertEqual(0, version_server.start(self.server_dir))
+        self.assertEqual("ok", self.probe("trust", "Z:" + ca.replace("/", "\\")))
+        self.serve(NEW)
+
+        def https_url(name):
+            with open(os.path.join(self.server_dir, "tls", name + ".port")) as f:
+                return "https://127.0.0.1:%s/doc/desktop.xml" % f.read()
+
+        started = False
+        for name in ("untrusted", "otherhost"):
+            self.configure(0, 0, url=https_url(name))
+            if started:
+                self.assertEqual([], self.command("-start"))
+                self.assertTrue(self.wait_state(RUNNING))
+            else:
+                self.install()
+                started = True
+            self.assertTrue(wait_for(lambda: len(self.tls_log(name, '"connection"')) >= 3), name)
+            self.assertEqual([], self.tls_log(name, '"path"'), name)  # no request went out
+            self.assertEqual(OLD, self.read("version.xml"), name)
+            self.assertIsNone(self.read("update.ini"), name)
+            self.stop_and_wait(bound_s=10)
+
+        self.configure(0, 0, url=https_url("trusted"))
+        self.assertEqual([], self.command("-start"))
+        self.assertTrue(self.wait_state(RUNNING))
+        self.assert_update_then_quiet(NEW)
+        self.assertTrue(self.tls_log("trusted", "/doc/desktop.xml?time="))
 
     def test_garbage_nul_and_error_bodies_change_nothing(self):
         self.install()

@@ -88,10 +88,10 @@ class ServiceTest(unittest.TestCase):
             f.write(document)
         os.replace(os.path.join(docs, "desktop.tmp"), os.path.join(docs, "desktop.xml"))
 
-    def requests(self):
+    def requests(self, all_lines=False):
         try:
             with open(os.path.join(self.server_dir, "requests.log")) as f:
-                return [line for line in f if "/doc/desktop.xml?" in line]
+                return [line for line in f if all_lines or "/doc/desktop.xml?" in line]
         except FileNotFoundError:
             return []
 
