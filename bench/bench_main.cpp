@@ -1,7 +1,9 @@
 // Measurements of the service's own work, run under Wine by bench/run_bench.py.
 //   vexlo_bench check URL COUNT      one check against two bare downloads
 //   vexlo_bench memory URL COUNT     private bytes over many checks and shortcut writes
-//   vexlo_bench stop COUNT           stop latency of the installed, running service
+//   vexlo_bench refused URL COUNT    a check against a refused port, next to a bare request
+//   vexlo_bench stop COUNT [SETTLE]  stop latency of the installed, running service, each stop
+//                                    SETTLE ms or more after its start (default 1000)
 // Each prints "key value" lines for the driver to read.
 #include <windows.h>
 #include <psapi.h>
@@ -152,6 +154,32 @@ int BenchCheck(const char* url, int count) {
   return 0;
 }
 
+int BenchRefused(const char* url, int count) {
+  CopyPath(g_baseUrl, url);
+  CoInitialize(nullptr);
+  std::vector<double> checks, bare;
+  {
+    wchar_t wide[300];
+    MultiByteToWideChar(CP_ACP, 0, url, -1, wide, 300);
+    for (int i = 0; i < count; ++i) {
+      double start = NowMs();
+      if (!FetchVersionDocument().empty()) return 1;
+      checks.push_back(NowMs() - start);
+      // The floor: one synchronous request object, made for the request.
+      start = NowMs();
+      IXMLHTTPRequestPtr request;
+      request.CreateInstance(kXmlHttpRequestClass);
+      if (!ReusedGet(request, wide).empty()) return 1;
+      bare.push_back(NowMs() - start);
+    }
+  }
+  CoUninitialize();
+  std::printf("count %d\n", count);
+  PrintSeries("refused_check", checks);
+  PrintSeries("refused_bare", bare);
+  return 0;
+}
+
 // Windows counts private bytes; Wine 8 leaves the counter at 0, so there the
 // process's anonymous resident memory is read from Linux (Z: is the Unix root,
 // and Wine reads files in the calling process itself).
@@ -215,7 +243,7 @@ bool WaitState(SC_HANDLE service, DWORD state, double timeoutMs) {
   return true;
 }
 
-int BenchStop(int count) {
+int BenchStop(int count, DWORD settleMs) {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   SC_HANDLE service = manager ? OpenServiceA(manager, "VexloService", SERVICE_ALL_ACCESS) : nullptr;
   if (service == nullptr) {
@@ -229,7 +257,7 @@ int BenchStop(int count) {
       if (!WaitState(service, SERVICE_RUNNING, 30000)) return 1;
     }
     // Stops land at different points of the loop's one-second pass.
-    Sleep(1000 + static_cast<DWORD>((i * 397) % 1000));
+    Sleep(settleMs + static_cast<DWORD>((i * 397) % 1000));
     SERVICE_STATUS status;
     const double start = NowMs();
     if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) return 1;
@@ -249,7 +277,12 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "check" && argc == 4) return BenchCheck(argv[2], std::atoi(argv[3]));
   if (mode == "memory" && argc == 4) return BenchMemory(argv[2], std::atoi(argv[3]));
-  if (mode == "stop" && argc == 3) return BenchStop(std::atoi(argv[2]));
-  std::fprintf(stderr, "usage: vexlo_bench check URL COUNT | memory URL COUNT | stop COUNT\n");
+  if (mode == "refused" && argc == 4) return BenchRefused(argv[2], std::atoi(argv[3]));
+  if (mode == "stop" && (argc == 3 || argc == 4)) {
+    return BenchStop(std::atoi(argv[2]), argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 1000);
+  }
+  std::fprintf(stderr,
+               "usage: vexlo_bench check URL COUNT | memory URL COUNT | refused URL COUNT | "
+               "stop COUNT [SETTLE_MS]\n");
   return 2;
 }

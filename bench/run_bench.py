@@ -83,8 +83,9 @@ def main():
     out = os.path.abspath(args.out)
     bin_dir = os.path.join(os.path.abspath(args.build), "bin")
     os.makedirs(out, exist_ok=True)
-    counts = dict(checks=20, memory=200, idle=5, stops=3) if args.quick else \
-        dict(checks=200, memory=10000, idle=60, stops=20)
+    counts = dict(checks=20, memory=200, idle=5, stops=3, refused=5, hung_stops=2) \
+        if args.quick else dict(checks=200, memory=10000, idle=60, stops=20, refused=100,
+                                hung_stops=10)
 
     prefix = WinePrefix(os.environ["VEXLO_WINE_TEMPLATE"], os.path.join(out, "pfx"))
     server_dir = os.path.join(out, "server")
@@ -104,6 +105,9 @@ def main():
         print("memory: %d checks and %d shortcut writes ..." % (counts["memory"], counts["memory"]),
               flush=True)
         memory = run_bench(prefix, bench, "memory", url, str(counts["memory"]))
+        print("refused port: %d checks ..." % counts["refused"], flush=True)
+        refused = run_bench(prefix, bench, "refused", "http://127.0.0.1:1/desktop.xml",
+                            str(counts["refused"]))
 
         prefix.lay_out_client(os.path.join(bin_dir, "VexloService.exe"),
                               os.path.join(bin_dir, "vexlo_client_stub.exe"))
@@ -125,6 +129,13 @@ def main():
 
         print("stop latency: %d stops ..." % counts["stops"], flush=True)
         stop = run_bench(prefix, bench, "stop", str(counts["stops"]))
+        # A server that never answers, and a check on every pass from the fifth
+        # (about 4 s after start): each stop lands inside a download.
+        with open(os.path.join(prefix.service, "config.xml"), "w") as f:
+            f.write("<c><check>0</check><marker>10</marker><url>%s</url></c>"
+                    % url.replace("/doc/desktop.xml", "/hang"))
+        print("stop during a silent download: %d stops ..." % counts["hung_stops"], flush=True)
+        hung_stop = run_bench(prefix, bench, "stop", str(counts["hung_stops"]), "5500")
         prefix.run(SERVICE_EXE, "-uninstall")
     finally:
         version_server.stop(server_dir)
@@ -142,6 +153,12 @@ def main():
         ("check / reused XMLHTTP (goal <= 1.2)",
          "%.2f" % (check["check.median"] / check["xmlhttp_reused.median"]), "medians"),
         ("check / WinHTTP", "%.2f" % (check["check.median"] / check["winhttp.median"]), "medians"),
+        ("check against a refused port, median of %d" % counts["refused"],
+         "%.2f ms" % refused["refused_check.median"], "max %.2f ms" % refused["refused_check.max"]),
+        ("bare synchronous XMLHTTP failure on that port, median",
+         "%.2f ms" % refused["refused_bare.median"], "max %.2f ms" % refused["refused_bare.max"]),
+        ("refused check / bare failure (goal <= 1.5)",
+         "%.2f" % (refused["refused_check.median"] / refused["refused_bare.median"]), "medians"),
         ("private memory growth, checks 100 -> %d (goal < 64 KiB)" % counts["memory"],
          "%+.0f KiB" % ((memory["checks.atend"] - memory["checks.at100"]) / kib),
          "%.0f KiB at 100" % (memory["checks.at100"] / kib)),
@@ -152,6 +169,9 @@ def main():
          "%.4f %%" % (100.0 * cpu_used / wall), "%.2f s CPU over %.0f s" % (cpu_used, wall)),
         ("stop latency, median of %d (goal <= 1.1 s)" % counts["stops"],
          "%.3f s" % (stop["stop.median"] / 1000), "max %.3f s" % (stop["stop.max"] / 1000)),
+        ("stop during a silent download, median of %d (goal <= 1.5 s)" % counts["hung_stops"],
+         "%.3f s" % (hung_stop["stop.median"] / 1000),
+         "max %.3f s" % (hung_stop["stop.max"] / 1000)),
     ]
     lines = ["| measurement | value | detail |", "|---|---|---|"]
     lines += ["| %s | %s | %s |" % row for row in rows]
