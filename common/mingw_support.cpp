@@ -1,7 +1,21 @@
-// COM support functions that the Microsoft compiler takes from comsupp.lib and
-// mingw-w64 declares in <comutil.h> without defining. Built with mingw only.
+// What the mingw-w64 build needs beyond its headers and libraries; built
+// with mingw only. The Microsoft toolchain has all of it already.
 #include <windows.h>
 #include <comutil.h>
+
+#include <cstdlib>
+
+// The default terminate handler of libstdc++ prints the exception's demangled
+// type, which links in the whole demangler (about 45 KB). The service has no
+// console to print to: it ends the way the handler would after printing.
+namespace __gnu_cxx {
+
+void __verbose_terminate_handler() { std::abort(); }
+
+}  // namespace __gnu_cxx
+
+// COM support functions that the Microsoft compiler takes from comsupp.lib
+// and mingw-w64 declares in <comutil.h> without defining.
 
 namespace _com_util {
 
