@@ -7,6 +7,7 @@
 //   probe link PATH             the shortcut's icon location and index
 //   probe hold PATH SECONDS     opens PATH with no sharing, prints "held", keeps it open
 //   probe trust DERFILE         adds a CA certificate to the machine's Root store; "ok"
+//   probe version PATH          the version resource's names and numbers of an executable
 // Run with any other command line (as a program planted where the service
 // manager might run it instead of the service), it leaves "<its path>.ran".
 #include <windows.h>
@@ -178,9 +179,38 @@ int TrustCertificate(const char* path) {
                                        static_cast<DWORD>(der.size()),
                                        CERT_STORE_ADD_REPLACE_EXISTING, nullptr) &&
       CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
-  std::printf(added ? "ok\n" : "error %lu\n", GetLastError());
+  if (added) {
+    std::printf("ok\n");
+  } else {
+    std::printf("error %lu\n", GetLastError());
+  }
   CertCloseStore(store, 0);
   return added ? 0 : 1;
+}
+
+int PrintVersion(const char* path) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+  std::string data(size, '\0');
+  if (size == 0 || !GetFileVersionInfoA(path, 0, size, &data[0])) {
+    std::printf("none\n");
+    return 1;
+  }
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length) && fixed) {
+    std::printf("fixed=%u.%u.%u.%u\n", HIWORD(fixed->dwFileVersionMS),
+                LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS),
+                LOWORD(fixed->dwFileVersionLS));
+  }
+  for (const char* name : {"ProductName", "FileDescription", "FileVersion", "ProductVersion"}) {
+    char* value = nullptr;
+    const std::string key = std::string("\\StringFileInfo\\040904b0\\") + name;
+    if (VerQueryValueA(data.data(), key.c_str(), reinterpret_cast<void**>(&value), &length)) {
+      std::printf("%s=%s\n", name, value);
+    }
+  }
+  return 0;
 }
 
 void LeaveTrace() {
@@ -209,7 +239,8 @@ int main(int argc, char** argv) {
   if (command == "link" && argc == 3) return PrintLink(argv[2]);
   if (command == "hold" && argc == 4) return HoldFile(argv[2], argv[3]);
   if (command == "trust" && argc == 3) return TrustCertificate(argv[2]);
+  if (command == "version" && argc == 3) return PrintVersion(argv[2]);
   LeaveTrace();
-  std::fprintf(stderr, "usage: probe state|config|control CODE|registry|link PATH|hold PATH SECONDS|trust DERFILE\n");
+  std::fprintf(stderr, "usage: probe state|config|control CODE|registry|link PATH|hold PATH SECONDS|trust DERFILE|version PATH\n");
   return 2;
 }
