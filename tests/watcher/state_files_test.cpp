@@ -72,24 +72,16 @@ class PlantedNames : public FolderTest {
   std::string outside_;
 };
 
-TEST_F(PlantedNames, HardLinksAtTheTemporaryNamesAreNotWrittenThrough) {
-  LinkToOutside("version.tmp");
-  LinkToOutside("update.tmp");
+TEST_F(PlantedNames, HardLinksAtEveryNameAreReplacedNotWrittenThrough) {
+  for (const char* name : {"version.tmp", "update.tmp", "version.xml", "update.ini"}) {
+    LinkToOutside(name);
+  }
   WriteStateFiles("<v><a>2</a></v>");
   EXPECT_EQ(kOutside, ReadBytes(outside_));
   EXPECT_EQ("<v><a>2</a></v>", ReadBytes(AppFile("version.xml")));
   EXPECT_EQ("0", ReadBytes(AppFile("update.ini")));
   EXPECT_FALSE(FileExists(AppFile("version.tmp")));
   EXPECT_FALSE(FileExists(AppFile("update.tmp")));
-}
-
-TEST_F(PlantedNames, HardLinksAtTheStateFilesAreReplacedNotWrittenThrough) {
-  LinkToOutside("version.xml");
-  LinkToOutside("update.ini");
-  WriteStateFiles("<v><a>2</a></v>");
-  EXPECT_EQ(kOutside, ReadBytes(outside_));
-  EXPECT_EQ("<v><a>2</a></v>", ReadBytes(AppFile("version.xml")));
-  EXPECT_EQ("0", ReadBytes(AppFile("update.ini")));
 }
 
 TEST_F(PlantedNames, HeldHardLinkIsSkippedRatherThanWrittenInPlace) {
