@@ -37,6 +37,14 @@ TEST_F(VersionCheck, TextsAreComparedByteByByte) {
   EXPECT_TRUE(IsUpdateAvailable(Remote("a1")));
 }
 
+TEST_F(VersionCheck, LocalFileSavedWithAByteOrderMarkStillReads) {
+  // What Notepad writes for the first version.xml a publisher ships.
+  WriteBytes(AppFile("version.xml"),
+             "\xEF\xBB\xBF<?xml version=\"1.0\"?>\r\n<root><version>1.0.3</version></root>\r\n");
+  EXPECT_FALSE(IsUpdateAvailable(Remote("1.0.3")));
+  EXPECT_TRUE(IsUpdateAvailable(Remote("1.0.4")));
+}
+
 TEST_F(VersionCheck, ElementNamesAreNeverChecked) {
   WriteBytes(AppFile("version.xml"), "<a><b>7</b></a>");
   EXPECT_TRUE(IsUpdateAvailable("<other><thing>8</thing></other>"));
