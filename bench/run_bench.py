@@ -60,6 +60,15 @@ def cpu_seconds(pid):
     return ticks / os.sysconf("SC_CLK_TCK")
 
 
+def size_budget(build):
+    """The package's size budget for the exe, as the build tree was configured."""
+    with open(os.path.join(build, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith("VEXLO_EXE_SIZE_BUDGET:"):
+                return int(line.split("=", 1)[1])
+    raise RuntimeError("no VEXLO_EXE_SIZE_BUDGET in the build tree")
+
+
 def machine():
     model = "unknown"
     try:
@@ -143,7 +152,10 @@ def main():
         prefix.remove()
 
     kib = 1024.0
+    exe_size = os.path.getsize(os.path.join(bin_dir, "VexloService.exe"))
     rows = [
+        ("size of VexloService.exe (budget %d bytes)" % size_budget(args.build),
+         "%d bytes" % exe_size, "static, stripped, unsigned"),
         ("one check (download + compare), median", "%.2f ms" % check["check.median"],
          "p10 %.2f / p90 %.2f ms" % (check["check.p10"], check["check.p90"])),
         ("bare XMLHTTP GET, object reused, median", "%.2f ms" % check["xmlhttp_reused.median"],

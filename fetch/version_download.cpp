@@ -27,23 +27,23 @@ const DWORD kWaitSliceMs = 50;
 const long kMaxRequestsOut = 3;
 const wchar_t kByteOrderMark = 0xFEFF;
 
-std::atomic<long> s_requestsOut{0};
+// The thread that makes the requests, one at a time, in an apartment of its
+// own that it keeps between requests (a thread and an apartment for every
+// check would cost more than the request itself). The watcher owns it while
+// it is idle or busy; once the watcher gives up on its request, the worker
+// finishes that request and frees itself.
+enum Phase : int { kBusy, kFinished, kAbandoned };
 
-// One download, shared by the watcher and the thread that makes the request;
-// whichever of the two lets go last frees it.
-struct Request {
+struct Worker {
+  HANDLE wake = nullptr;  // the watcher has put a request in url
+  HANDLE done = nullptr;  // the worker has put the answer in text
   PathBuffer url = "";
   std::string text;
-  HANDLE done = nullptr;
-  std::atomic<int> holders{2};
+  std::atomic<int> phase{kFinished};
 };
 
-void LetGo(Request* request) {
-  if (--request->holders == 0) {
-    CloseHandle(request->done);
-    delete request;
-  }
-}
+Worker* s_worker = nullptr;  // used by the watcher thread only
+std::atomic<long> s_requestsOut{0};  // worker threads alive
 
 void Check(HRESULT result) {
   if (FAILED(result)) _com_issue_error(result);
@@ -104,37 +104,49 @@ std::string Download(const char* url) {
   }
 }
 
-// Runs one request in an apartment of its own.
-DWORD WINAPI RequestThread(void* parameter) {
-  auto* request = static_cast<Request*>(parameter);
+void FreeWorker(Worker* worker) {
+  if (worker->wake != nullptr) CloseHandle(worker->wake);
+  if (worker->done != nullptr) CloseHandle(worker->done);
+  delete worker;
+}
+
+DWORD WINAPI WorkerThread(void* parameter) {
+  auto* worker = static_cast<Worker*>(parameter);
   const HRESULT initialized = CoInitialize(nullptr);
-  request->text = Download(request->url);
+  for (;;) {
+    WaitForSingleObject(worker->wake, INFINITE);
+    std::string text = Download(worker->url);
+    int expected = kBusy;
+    if (!worker->phase.compare_exchange_strong(expected, kFinished)) break;  // given up
+    worker->text.swap(text);
+    SetEvent(worker->done);
+  }
   if (SUCCEEDED(initialized)) CoUninitialize();
-  SetEvent(request->done);
-  LetGo(request);
+  FreeWorker(worker);
   --s_requestsOut;
   return 0;
 }
 
-// Starts the request on its own thread; null when that cannot be done now.
-Request* StartRequest(const PathBuffer& url) {
+// The idle worker, started when there is none; null when none can be had now.
+Worker* IdleWorker() {
+  if (s_worker != nullptr) return s_worker;
   if (++s_requestsOut > kMaxRequestsOut) {
     --s_requestsOut;
     return nullptr;
   }
-  auto* request = new (std::nothrow) Request;
-  if (request != nullptr) {
-    CopyPath(request->url, url);
-    request->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE thread = request->done != nullptr
-                        ? CreateThread(nullptr, 0, RequestThread, request, 0, nullptr)
+  auto* worker = new (std::nothrow) Worker;
+  if (worker != nullptr) {
+    worker->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    worker->done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE thread = worker->wake != nullptr && worker->done != nullptr
+                        ? CreateThread(nullptr, 0, WorkerThread, worker, 0, nullptr)
                         : nullptr;
     if (thread != nullptr) {
       CloseHandle(thread);
-      return request;
+      s_worker = worker;
+      return worker;
     }
-    if (request->done != nullptr) CloseHandle(request->done);
-    delete request;
+    FreeWorker(worker);
   }
   --s_requestsOut;
   return nullptr;
@@ -150,18 +162,27 @@ std::string FetchVersionDocumentWithin(unsigned long deadlineMs) {
   // never set) is bound by the deadline alone.
   const bool watchRunFlag = g_runFlag != 0;
   const ULONGLONG deadline = GetTickCount64() + deadlineMs;
-  Request* request = StartRequest(url);
-  if (request == nullptr) return std::string();
+  Worker* worker = IdleWorker();
+  if (worker == nullptr) return std::string();
+  CopyPath(worker->url, url);
+  worker->phase = kBusy;
+  SetEvent(worker->wake);
 
-  std::string text;
   for (;;) {
-    if (WaitForSingleObject(request->done, kWaitSliceMs) == WAIT_OBJECT_0) {
-      text.swap(request->text);
+    if (WaitForSingleObject(worker->done, kWaitSliceMs) == WAIT_OBJECT_0) break;
+    if (GetTickCount64() >= deadline || (watchRunFlag && g_runFlag == 0)) {
+      int expected = kBusy;
+      if (worker->phase.compare_exchange_strong(expected, kAbandoned)) {
+        s_worker = nullptr;  // the worker frees itself once its request is over
+        return std::string();
+      }
+      // The answer came in the meantime.
+      WaitForSingleObject(worker->done, INFINITE);
       break;
     }
-    if (GetTickCount64() >= deadline || (watchRunFlag && g_runFlag == 0)) break;
   }
-  LetGo(request);
+  std::string text;
+  text.swap(worker->text);
   return text;
 }
 

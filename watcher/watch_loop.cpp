@@ -49,7 +49,9 @@ void RunWatcher(const char* desktopFolder, const char* appFolder) {
     if (AdvanceTimer(&s_checkCounter, checkInterval)) CheckForUpdate();
     // After the check, so that a poll on the same pass sees the "0" just written.
     if (AdvanceTimer(&s_markerCounter, markerInterval) && IsUpdateCleared()) ShowNormalIcon();
-    Sleep(kPassSleepMs);
+    // A stop that came during the pass (a download ends at once for it) is
+    // not held up by a further second of sleep.
+    if (g_runFlag != 0) Sleep(kPassSleepMs);
   }
   if (SUCCEEDED(initialized)) CoUninitialize();
   g_workerStopped = 1;
