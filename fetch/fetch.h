@@ -13,6 +13,7 @@ std::string FetchVersionDocument();
 // request's start.
 std::string FetchVersionDocumentWithin(unsigned long deadlineMs);
 
-// How many requests are under way, those given up at a deadline or a stop
-// included; never more than a small fixed number.
+// How many request threads there are: the one kept for the next check and
+// those still busy with a request given up at a deadline or a stop. Never
+// more than a small fixed number.
 int RequestsOut();
