@@ -9,6 +9,12 @@ namespace {
 
 using StateFiles = FolderTest;
 
+// A reader that allows writing but not deleting: no rename can replace the file.
+HANDLE HoldWithoutDeleteSharing(const std::string& path) {
+  return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 TEST_F(StateFiles, StoresTheDocumentBytesAndTheZeroMarker) {
   const std::string document = "<v>\n<a>1.2</a>\r\n</v>\n";
   WriteStateFiles(document);
@@ -29,9 +35,7 @@ TEST_F(StateFiles, ReplacesLongerContentWholeAndLeavesNoTemporaryFile) {
 TEST_F(StateFiles, FileHeldWithoutDeleteSharingIsWrittenInPlace) {
   WriteBytes(AppFile("version.xml"), "<v><a>1</a></v>");
   // A reader that allows writing but not deleting blocks the rename only.
-  HANDLE holder = CreateFileA(AppFile("version.xml").c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE holder = HoldWithoutDeleteSharing(AppFile("version.xml"));
   ASSERT_NE(INVALID_HANDLE_VALUE, holder);
   WriteStateFiles("<v><a>2</a></v>");
   CloseHandle(holder);
@@ -88,9 +92,7 @@ TEST_F(PlantedNames, HeldHardLinkIsSkippedRatherThanWrittenInPlace) {
   LinkToOutside("update.ini");
   // Held without delete sharing: no rename can replace the name, and writing
   // into it would write the file outside.
-  HANDLE holder = CreateFileA(AppFile("update.ini").c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE holder = HoldWithoutDeleteSharing(AppFile("update.ini"));
   ASSERT_NE(INVALID_HANDLE_VALUE, holder);
   WriteStateFiles("<v><a>2</a></v>");
   CloseHandle(holder);
