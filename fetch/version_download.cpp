@@ -114,7 +114,14 @@ DWORD WINAPI WorkerThread(void* parameter) {
   auto* worker = static_cast<Worker*>(parameter);
   const HRESULT initialized = CoInitialize(nullptr);
   for (;;) {
-    WaitForSingleObject(worker->wake, INFINITE);
+    // An apartment's thread pumps its messages while it waits: what the
+    // request object leaves queued at the end of a request is dealt with
+    // here, not at the start of the next one.
+    while (MsgWaitForMultipleObjects(1, &worker->wake, FALSE, INFINITE, QS_ALLINPUT) ==
+           WAIT_OBJECT_0 + 1) {
+      MSG message;
+      while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    }
     std::string text = Download(worker->url);
     int expected = kBusy;
     if (!worker->phase.compare_exchange_strong(expected, kFinished)) break;  // given up
