@@ -31,6 +31,9 @@ class LibrarySearch : public ::testing::Test {
     ASSERT_TRUE(CopyFileA(planted_.c_str(), impostor_.c_str(), FALSE));
   }
   void TearDown() override {
+    // Back to the platform's usual search, so that no test sees another's limit.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    SetDllDirectoryA(nullptr);
     DeleteFileA(impostor_.c_str());
     DeleteFileA((impostor_ + ".loaded").c_str());
     DeleteFileA((planted_ + ".loaded").c_str());
