@@ -19,7 +19,7 @@ port written to DIR/tls/NAME.port. Routes:
   /trickle     promises 100000 bytes and sends one every 100 ms
   /bom8, /bom16  a version document (version 8.8) saved as UTF-8 or UTF-16 with a byte-order mark
   /reset       promises 100000 bytes, sends 100, then resets the connection
-  /big         200 with a 50 MB body
+  /big         200 with a 768 KiB body
   /garbage     200 with 4096 bytes of binary noise
   /counter     200 with a 1 MB document whose version is the number of the request
 """
@@ -140,7 +140,7 @@ def make_handler(root):
                                            struct.pack("ii", 1, 0))
                 self.connection.close()
             elif route == "/big":
-                self.answer(200, b"<v><a>big</a></v>" + b" " * (50 * 1024 * 1024))
+                self.answer(200, b"<v><a>big</a></v>" + b" " * (768 * 1024))
             elif route == "/counter":
                 with log_lock:
                     counter[0] += 1

@@ -20,7 +20,7 @@ CLIENT_EXE = "C:\\Games\\Vexlo\\Vexlo.exe"
 PUBLIC_DESKTOP = "C:\\users\\Public\\Desktop"
 
 
-def wait_for(condition, timeout=40, interval=0.1):
+def wait_for(condition, timeout=40, interval=0.2):
     """Polls condition until it gives a true value or timeout seconds pass."""
     deadline = time.monotonic() + timeout
     while True:

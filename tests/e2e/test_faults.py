@@ -21,6 +21,10 @@ from vexlo_wine import CLIENT_EXE, SERVICE_DIR, wait_for  # noqa: E402
 
 OLD = b"<version><v>1.0</v></version>"
 NEW = b"<version><v>2.0</v><notes>new</notes></version>"
+# A stop takes about a second, plus the time of the command that asks for it;
+# one held up by a download would take that download's minute. The bound tells
+# the two apart and leaves room for a slow machine.
+STOP_BOUND_S = 20
 
 
 class FaultTest(ServiceTest):
@@ -76,7 +80,7 @@ class ServerFaultTest(FaultTest):
             self.serve(route=route)
             self.assertTrue(self.wait_requests(before + 1))
             time.sleep(0.5)  # well inside the download
-            self.stop_and_wait(bound_s=4)
+            self.stop_and_wait(bound_s=STOP_BOUND_S)
         self.assertEqual(3, self.service_entries().count("Service stopped"))
         self.assertEqual(OLD, self.read("version.xml"))
 
@@ -88,7 +92,7 @@ class ServerFaultTest(FaultTest):
             before = len(self.requests())
             # A check on every pass: each failed request ends at once instead
             # of holding the loop for its minute.
-            self.assertTrue(self.wait_requests(before + 5, timeout=15), route)
+            self.assertTrue(self.wait_requests(before + 5, timeout=45), route)
         # The marker poll comes on time between them.
         self.write("update.ini", b"1")
         self.assertTrue(wait_for(lambda: self.link_icon().get("icon", "").endswith("normal.ico"),
@@ -172,7 +176,7 @@ class ServerFaultTest(FaultTest):
             self.assertEqual([], self.tls_log(name, '"path"'), name)  # no request went out
             self.assertEqual(OLD, self.read("version.xml"), name)
             self.assertIsNone(self.read("update.ini"), name)
-            self.stop_and_wait(bound_s=10)
+            self.stop_and_wait(bound_s=STOP_BOUND_S)
 
         self.configure(0, 0, url=https_url("trusted"))
         self.assertEqual([], self.command("-start"))
@@ -192,16 +196,16 @@ class ServerFaultTest(FaultTest):
         self.serve(NEW)
         self.assert_update_then_quiet(NEW)
 
-    def test_fifty_megabyte_body_is_handled_whole(self):
+    def test_large_body_is_handled_whole(self):
         self.configure(60, 10)  # one big download, not one a pass
         self.serve(route="big")
         self.install()
-        self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0", 150))
+        self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0", 120))
         stored = self.read("version.xml")
-        self.assertEqual(17 + 50 * 1024 * 1024, len(stored))
+        self.assertEqual(17 + 768 * 1024, len(stored))
         self.assertTrue(stored.startswith(b"<v><a>big</a></v>"))
         self.assertEqual(RUNNING, self.state())
-        self.stop_and_wait(bound_s=10)
+        self.stop_and_wait(bound_s=STOP_BOUND_S)
 
 
 class FileFaultTest(FaultTest):
@@ -251,7 +255,7 @@ class FileFaultTest(FaultTest):
         self.assertIn(self.read("version.xml"), (OLD, NEW))
         self.assertIn(self.read("update.ini"), (b"1", b"0"))
         self.assertEqual(RUNNING, self.state())
-        self.stop_and_wait(bound_s=10)
+        self.stop_and_wait(bound_s=STOP_BOUND_S)
 
     def test_unwritable_desktop_still_updates_the_state_files(self):
         self.install()
@@ -322,7 +326,7 @@ class FolderAndSettingsFaultTest(FaultTest):
         self.install()
         # A check on every pass from the fifth on.
         self.assertTrue(self.wait_requests(4, timeout=30))
-        self.stop_and_wait(bound_s=10)
+        self.stop_and_wait(bound_s=STOP_BOUND_S)
 
         self.configure(2147483647, 0, url="http://127.0.0.1:%d/doc/" % self.port + "u" * 300)
         self.write("update.ini", b"1")
@@ -333,7 +337,7 @@ class FolderAndSettingsFaultTest(FaultTest):
         self.assertTrue(wait_for(lambda: self.link_icon().get("icon", "").endswith("normal.ico")))
         time.sleep(6)  # past pass five: the refused URL was not used
         self.assertEqual(before, len(self.requests()))
-        self.stop_and_wait(bound_s=10)
+        self.stop_and_wait(bound_s=STOP_BOUND_S)
 
     def test_thousand_byte_versions_on_either_side(self):
         long_version = b"7" * 1000

@@ -110,7 +110,8 @@ class ServiceTest(unittest.TestCase):
         return self.probe("state")
 
     def wait_state(self, state, timeout=40):
-        return wait_for(lambda: self.state() == state, timeout)
+        # Each look starts a Wine process: look less often than at a file.
+        return wait_for(lambda: self.state() == state, timeout, interval=0.3)
 
     def service_entries(self):
         return self.wine_prefix.service_entries()
@@ -190,7 +191,7 @@ class RuntimeTest(ServiceTest):
         started = time.monotonic()
         self.assertEqual([], self.command("-stop"))
         self.assertTrue(self.wait_state(STOPPED))
-        self.assertLess(time.monotonic() - started, 10)
+        self.assertLess(time.monotonic() - started, 20)  # about a second, on a slow machine too
         self.assertEqual(["ServiceMain", "want to stopped Service", "Service stopped"],
                          wait_for(lambda: len(self.service_entries()) >= 3
                                   and self.service_entries()))

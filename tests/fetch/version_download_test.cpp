@@ -72,9 +72,10 @@ TEST_F(VersionDownload, TextEndsAtTheFirstNul) {
   EXPECT_EQ("ab", FetchVersionDocument());
 }
 
-// Failed connections end as soon as the request object gives up, far
-// inside the usual one-minute deadline.
-const ULONGLONG kPromptMs = 2000;
+// Failed connections end as soon as the request fails, not at the one-minute
+// deadline. The bound only tells the two apart; it is far above the time a
+// failure takes on a slow or busy machine.
+const ULONGLONG kPromptMs = 20000;
 
 TEST_F(VersionDownload, FailedConnectionsGiveEmptyTextAtOnceAndKeepTheUrl) {
   for (const std::string& url :
@@ -88,8 +89,10 @@ TEST_F(VersionDownload, FailedConnectionsGiveEmptyTextAtOnceAndKeepTheUrl) {
   }
 }
 
-// What neither completes nor fails ends at the deadline (a short one here).
+// What neither completes nor fails ends at the deadline (a short one here),
+// not long after it: a trickling body would take hours, a silent server forever.
 const unsigned long kShortDeadlineMs = 1500;
+const ULONGLONG kPastTheDeadlineMs = 15000;
 
 TEST_F(VersionDownload, SilentServerAndTricklingBodyEndAtTheDeadline) {
   for (const char* route : {"/hang", "/trickle", "/reset"}) {
@@ -99,7 +102,7 @@ TEST_F(VersionDownload, SilentServerAndTricklingBodyEndAtTheDeadline) {
     const ULONGLONG took = GetTickCount64() - start;
     // A reset mid-body may also end early with the part that came.
     EXPECT_TRUE(text.empty() || text == std::string(100, 'x')) << route << " " << text.size();
-    EXPECT_LT(took, kShortDeadlineMs + 500) << route;
+    EXPECT_LT(took, kShortDeadlineMs + kPastTheDeadlineMs) << route;
     if (std::string(route) != "/reset") {
       EXPECT_GE(took, kShortDeadlineMs - 100) << route;
     }

@@ -11,8 +11,10 @@
 namespace {
 
 // A stop waits for the current pass and its one-second sleep, and StopWatcher
-// looks once a second: about two seconds. A wedged loop would take minutes.
-const int kStopBoundMs = 5000;
+// looks once a second: about two seconds. A download that ignored the stop
+// would hold it for its one-minute deadline; the bound tells the two apart
+// with room for a slow machine.
+const int kStopBoundMs = 20000;
 const int kWorkBoundMs = 30000;
 
 class WatchLoop : public FolderTest {
