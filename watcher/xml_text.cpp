@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "tinyxml.h"
+#include "watcher/xml_nesting.h"
 
 namespace {
 
@@ -22,6 +23,10 @@ bool ParseNormalized(TiXmlDocument* document, const char* bytes, std::size_t siz
     }
   }
   text.append(kZeroPadding, '\0');
+  // Refused as malformed, as TinyXML would refuse a broken text: the depth
+  // TinyXML itself would reach is measured first, since reaching it is what
+  // would overflow the stack.
+  if (XmlNestingDepth(text.c_str(), kMaxXmlNesting) > kMaxXmlNesting) return false;
   document->Parse(text.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
   return !document->Error();
 }
