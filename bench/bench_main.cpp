@@ -6,6 +6,8 @@
 //                                    SETTLE ms or more after its start (default 1000)
 // Each prints "key value" lines for the driver to read.
 #include <windows.h>
+#include <comdef.h>
+#include <msxml2.h>
 #include <psapi.h>
 #include <winhttp.h>
 
@@ -17,11 +19,18 @@
 
 #include "common/path_buffer.h"
 #include "fetch/fetch.h"
-#include "fetch/xml_http_request.h"
 #include "shortcut/shortcut.h"
 #include "watcher/watcher.h"
 
 namespace {
+
+// The platform's XML HTTP request object, which earlier builds downloaded
+// with: measured beside the service's own request for comparison.
+const CLSID kXmlHttpRequestClass = {
+    0xED8C108E, 0x4349, 0x11D2, {0x91, 0xA4, 0x00, 0xC0, 0x4F, 0x79, 0x69, 0xE8}};
+const IID kXmlHttpRequestInterface = {
+    0xED8C108D, 0x4349, 0x11D2, {0x91, 0xA4, 0x00, 0xC0, 0x4F, 0x79, 0x69, 0xE8}};
+_COM_SMARTPTR_TYPEDEF(IXMLHTTPRequest, kXmlHttpRequestInterface);
 
 double NowMs() {
   static LARGE_INTEGER frequency = [] {

@@ -1,43 +1,38 @@
+#include <windows.h>
+
 #include <atomic>
 #include <ctime>
 #include <new>
 
 #include "common/path_buffer.h"
+#include "fetch/body_text.h"
 #include "fetch/fetch.h"
 #include "fetch/request_url.h"
-#include "fetch/xml_http_request.h"
-
-const CLSID kXmlHttpRequestClass = {
-    0xED8C108E, 0x4349, 0x11D2, {0x91, 0xA4, 0x00, 0xC0, 0x4F, 0x79, 0x69, 0xE8}};
-const IID kXmlHttpRequestInterface = {
-    0xED8C108D, 0x4349, 0x11D2, {0x91, 0xA4, 0x00, 0xC0, 0x4F, 0x79, 0x69, 0xE8}};
+#include "fetch/winhttp_request.h"
 
 namespace {
 
-// Every download ends by this deadline. A synchronous request has no
-// time-out at all under Wine and very long ones on Windows, and a silent
-// server must not wedge the loop or a stop request.
+// Every download ends by this deadline, whatever the server does: a silent
+// or trickling server must not wedge the loop or a stop request.
 const unsigned long kDownloadDeadlineMs = 60000;
 // How often the wait looks at the deadline and the run flag.
 const DWORD kWaitSliceMs = 50;
-// A request given up at its deadline or at a stop goes on on its own thread
-// until the request object lets go of it (under Wine, only when the server
-// closes the connection). A server that keeps hanging must not pile up
+// A request given up at its deadline or at a stop is cancelled, but goes on
+// on its own thread until the platform lets go of it (under Wine, at the
+// request's next time-out). Servers that keep hanging must not pile up
 // threads and connections: while this many are out, a check asks nothing.
 const long kMaxRequestsOut = 3;
-const wchar_t kByteOrderMark = 0xFEFF;
 
-// The thread that makes the requests, one at a time, in an apartment of its
-// own that it keeps between requests (a thread and an apartment for every
-// check would cost more than the request itself). The watcher owns it while
-// it is idle or busy; once the watcher gives up on its request, the worker
-// finishes that request and frees itself.
+// The thread that makes the requests, one at a time. The watcher owns it
+// while it is idle or busy; once the watcher gives up on its request, the
+// worker finishes that request and frees itself.
 enum Phase : int { kBusy, kFinished, kAbandoned };
 
 struct Worker {
   HANDLE wake = nullptr;  // the watcher has put a request in url
   HANDLE done = nullptr;  // the worker has put the answer in text
   PathBuffer url = "";
+  HttpCall call;
   std::string text;
   std::atomic<int> phase{kFinished};
 };
@@ -45,63 +40,48 @@ struct Worker {
 Worker* s_worker = nullptr;  // used by the watcher thread only
 std::atomic<long> s_requestsOut{0};  // worker threads alive
 
-void Check(HRESULT result) {
-  if (FAILED(result)) _com_issue_error(result);
-}
-
-std::string ToAnsi(const wchar_t* text) {
-  if (text == nullptr) return std::string();
-  // A byte-order mark (what Windows editors write) is no part of the text:
-  // in the ANSI code page it would become a stray character before the root.
-  if (text[0] == kByteOrderMark) ++text;
-  if (text[0] == L'\0') return std::string();
-  // Up to the first NUL: the length -1 stops there and counts the terminator.
-  const int bytes = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 1) return std::string();
+// As wide text, up to its first NUL, in the ANSI code page.
+std::string ToAnsi(const wchar_t* text, int length) {
+  int end = 0;
+  while (end < length && text[end] != L'\0') ++end;
+  if (end == 0) return std::string();
+  const int bytes = WideCharToMultiByte(CP_ACP, 0, text, end, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return std::string();
   std::string result(static_cast<std::size_t>(bytes), '\0');
-  if (WideCharToMultiByte(CP_ACP, 0, text, -1, &result[0], bytes, nullptr, nullptr) != bytes) {
+  if (WideCharToMultiByte(CP_ACP, 0, text, end, &result[0], bytes, nullptr, nullptr) != bytes) {
     return std::string();
   }
-  result.resize(static_cast<std::size_t>(bytes - 1));
   return result;
 }
 
-// The synchronous GET itself: it fails at once when the connection does
-// (refused, reset, closed, no such host), which an asynchronous request
-// under Wine never reports.
-std::string Download(const char* url) {
-  try {
-    _bstr_t method("GET");
-    _bstr_t address(url);
-    _variant_t user("");
-    _variant_t password("");
-    _variant_t asynchronous(false);
-    _variant_t noBody(DISP_E_PARAMNOTFOUND, VT_ERROR);
-
-    IXMLHTTPRequestPtr request;
-    IXMLHTTPRequest* created = nullptr;
-    const HRESULT made = CoCreateInstance(kXmlHttpRequestClass, nullptr, CLSCTX_INPROC_SERVER,
-                                          kXmlHttpRequestInterface,
-                                          reinterpret_cast<void**>(&created));
-    request.Attach(created);  // released on every path, also after a failure
-    if (made != S_OK || !request) return std::string();
-
-    Check(request->open(method, address, asynchronous, user, password));
-    Check(request->setRequestHeader(_bstr_t("Content-Type"), _bstr_t("text/xml")));
-    Check(request->send(noBody));
-
-    BSTR raw = nullptr;
-    if (FAILED(request->get_responseText(&raw))) {
-      SysFreeString(raw);
-      return std::string();
-    }
-    _bstr_t text(raw, false);  // takes ownership
-    return ToAnsi(static_cast<const wchar_t*>(text));
-  } catch (const _com_error&) {
-    return std::string();
-  } catch (const std::bad_alloc&) {
-    return std::string();
+std::string Decode(const std::string& body, const std::string& contentType) {
+  const BodyCharset charset = DetectBodyCharset(body, contentType);
+  if (charset.encoding == BodyEncoding::kUtf16Le || charset.encoding == BodyEncoding::kUtf16Be) {
+    const std::u16string units =
+        Utf16Units(body, charset.markLength, charset.encoding == BodyEncoding::kUtf16Be);
+    const std::wstring wide(units.begin(), units.end());
+    return ToAnsi(wide.data(), static_cast<int>(wide.size()));
   }
+  const char* bytes = body.data() + charset.markLength;
+  const int size = static_cast<int>(body.size() - charset.markLength);
+  if (size <= 0) return std::string();
+  // A code page this system does not have reads as UTF-8.
+  for (const UINT codePage : {charset.encoding == BodyEncoding::kCodePage ? charset.codePage
+                                                                           : CP_UTF8,
+                              static_cast<UINT>(CP_UTF8)}) {
+    const int length = MultiByteToWideChar(codePage, 0, bytes, size, nullptr, 0);
+    if (length <= 0) continue;
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    if (MultiByteToWideChar(codePage, 0, bytes, size, &wide[0], length) != length) continue;
+    return ToAnsi(wide.data(), length);
+  }
+  return std::string();
+}
+
+std::string Download(Worker* worker) {
+  HttpAnswer answer;
+  if (!HttpGet(worker->url, &worker->call, &answer)) return std::string();
+  return Decode(answer.body, answer.contentType);
 }
 
 void FreeWorker(Worker* worker) {
@@ -112,23 +92,19 @@ void FreeWorker(Worker* worker) {
 
 DWORD WINAPI WorkerThread(void* parameter) {
   auto* worker = static_cast<Worker*>(parameter);
-  const HRESULT initialized = CoInitialize(nullptr);
   for (;;) {
-    // An apartment's thread pumps its messages while it waits: what the
-    // request object leaves queued at the end of a request is dealt with
-    // here, not at the start of the next one.
-    while (MsgWaitForMultipleObjects(1, &worker->wake, FALSE, INFINITE, QS_ALLINPUT) ==
-           WAIT_OBJECT_0 + 1) {
-      MSG message;
-      while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    WaitForSingleObject(worker->wake, INFINITE);
+    std::string text;
+    try {
+      text = Download(worker);
+    } catch (const std::bad_alloc&) {
+      text.clear();
     }
-    std::string text = Download(worker->url);
     int expected = kBusy;
     if (!worker->phase.compare_exchange_strong(expected, kFinished)) break;  // given up
     worker->text.swap(text);
     SetEvent(worker->done);
   }
-  if (SUCCEEDED(initialized)) CoUninitialize();
   FreeWorker(worker);
   --s_requestsOut;
   return 0;
@@ -172,15 +148,19 @@ std::string FetchVersionDocumentWithin(unsigned long deadlineMs) {
   Worker* worker = IdleWorker();
   if (worker == nullptr) return std::string();
   CopyPath(worker->url, url);
+  ResetHttpCall(&worker->call);
   worker->phase = kBusy;
   SetEvent(worker->wake);
 
   for (;;) {
     if (WaitForSingleObject(worker->done, kWaitSliceMs) == WAIT_OBJECT_0) break;
     if (GetTickCount64() >= deadline || (watchRunFlag && g_runFlag == 0)) {
+      // Cancelled first, while the worker cannot yet free itself: it does so
+      // only once it finds its request abandoned.
+      CancelHttpGet(&worker->call);
       int expected = kBusy;
       if (worker->phase.compare_exchange_strong(expected, kAbandoned)) {
-        s_worker = nullptr;  // the worker frees itself once its request is over
+        s_worker = nullptr;
         return std::string();
       }
       // The answer came in the meantime.

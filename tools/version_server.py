@@ -22,6 +22,18 @@ port written to DIR/tls/NAME.port. Routes:
   /big         200 with a 768 KiB body
   /garbage     200 with 4096 bytes of binary noise
   /counter     200 with a 1 MB document whose version is the number of the request
+  /xmlerrorNNN status NNN with an XML error body, as cloud storage answers a missing or
+               forbidden object
+  /proxyauth   407 Proxy Authentication Required with an HTML page
+  /portal      302 to /portalpage, a captive portal's sign-in page (200, text/html)
+  /htmlversion 200 with a version document served as text/html
+  /oversize    200 with a version document padded to one byte past 1 MiB
+  /endless     200 with a body that never ends (no length; stops when the client goes)
+  /latin1      200 with a version document in ISO-8859-1, said so in the Content-Type
+  /bom16be     the version document of /bom16, big-endian
+A request whose target is an absolute http:// address is served as a proxy
+would serve it, from this server's routes ("proxied" in the log); the built-in
+address's desktop.xml, under any path, is /doc/desktop.xml there.
 """
 import http.server
 import json
@@ -36,6 +48,10 @@ import time
 
 
 BOM_DOCUMENT = '<?xml version="1.0"?>\r\n<version><v>8.8</v></version>\r\n'
+XML_ERROR = (b'<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>NoSuchKey</Code>'
+             b'<Message>The specified key does not exist.</Message></Error>')
+MAX_DOCUMENT_BYTES = 1024 * 1024
+ENDLESS_SECONDS = 300  # an endless body still ends, should no client ever go
 
 
 def make_handler(root):
@@ -55,8 +71,10 @@ def make_handler(root):
             with log_lock, open(os.path.join(root, "requests.log"), "a") as log:
                 log.write(json.dumps(entry) + "\n")
 
-        def record(self):
+        def record(self, proxied=False):
             entry = {"path": self.path, "headers": dict(self.headers.items())}
+            if proxied:
+                entry["proxied"] = True
             if getattr(self.server, "tls_name", None):
                 entry["tls"] = self.server.tls_name
             self.log_entry(entry)
@@ -86,8 +104,13 @@ def make_handler(root):
             self.wfile.write(body)
 
         def do_GET(self):
-            route = self.path.split("?", 1)[0]
-            self.record()
+            proxied = self.path.startswith("http://")
+            self.record(proxied)
+            target = self.path
+            if proxied:
+                path, _, query = target.partition("?")
+                target = "/doc/desktop.xml?" + query if path.endswith("/desktop.xml") else "/"
+            route = target.split("?", 1)[0]
             if route.startswith("/doc/"):
                 name = os.path.basename(route[len("/doc/"):])
                 try:
@@ -146,6 +169,47 @@ def make_handler(root):
                     counter[0] += 1
                     number = counter[0]
                 self.answer(200, b"<v><a>%d</a><pad>%s</pad></v>" % (number, b"x" * (1 << 20)))
+            elif route.startswith("/xmlerror") and route[len("/xmlerror"):].isdigit():
+                self.answer(int(route[len("/xmlerror"):]), XML_ERROR, "application/xml")
+            elif route == "/proxyauth":
+                self.send_response(407)
+                self.send_header("Proxy-Authenticate", 'Basic realm="proxy"')
+                body = b"<html><body>Proxy Authentication Required</body></html>"
+                self.send_header("Content-Type", "text/html")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+            elif route == "/portal":
+                self.send_response(302)
+                self.send_header("Location", "/portalpage")
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+            elif route == "/portalpage":
+                self.answer(200, b"<html><body>Sign in to the hotel Wi-Fi</body></html>",
+                            "text/html; charset=utf-8")
+            elif route == "/htmlversion":
+                self.answer(200, b"<v><a>9.9</a></v>", "text/html")
+            elif route == "/oversize":
+                head = b"<v><a>big</a></v>"
+                self.answer(200, head + b" " * (MAX_DOCUMENT_BYTES + 1 - len(head)))
+            elif route == "/endless":
+                self.send_response(200)
+                self.send_header("Content-Type", "text/xml")
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.close_connection = True
+                chunk = b"<v>" * 21845
+                ends = time.monotonic() + ENDLESS_SECONDS
+                try:
+                    while time.monotonic() < ends:
+                        self.wfile.write(chunk)
+                except OSError:
+                    pass
+            elif route == "/latin1":
+                self.answer(200, "<v><a>caf\u00e9</a></v>".encode("latin-1"),
+                            "text/xml; charset=ISO-8859-1")
+            elif route == "/bom16be":
+                self.answer(200, b"\xfe\xff" + BOM_DOCUMENT.encode("utf-16-be"))
             elif route == "/garbage":
                 noise = bytes((i * 7919 + (i >> 3) * 104729) % 256 for i in range(4096))
                 self.answer(200, noise, "application/octet-stream")

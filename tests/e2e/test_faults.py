@@ -14,6 +14,7 @@ import subprocess
 import sys
 import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_service import RUNNING, STOPPED, ServiceTest, version_server  # noqa: E402
@@ -184,9 +185,13 @@ class ServerFaultTest(FaultTest):
         self.assert_update_then_quiet(NEW)
         self.assertTrue(self.tls_log("trusted", "/doc/desktop.xml?time="))
 
-    def test_garbage_nul_and_error_bodies_change_nothing(self):
+    def test_garbage_nul_error_and_portal_answers_change_nothing(self):
         self.install()
-        for route in ("garbage", "nul", "status404", "empty"):
+        # Cloud storage's XML error answers, a proxy asking for credentials,
+        # a captive portal's sign-in page behind a redirect, a version
+        # document served as a web page.
+        for route in ("garbage", "nul", "status404", "empty", "xmlerror404", "xmlerror403",
+                      "xmlerror500", "xmlerror503", "proxyauth", "portal", "htmlversion"):
             before = len(self.requests())
             self.serve(route=route)
             self.assertTrue(self.wait_requests(before + 2), route)
@@ -196,16 +201,67 @@ class ServerFaultTest(FaultTest):
         self.serve(NEW)
         self.assert_update_then_quiet(NEW)
 
-    def test_large_body_is_handled_whole(self):
-        self.configure(60, 10)  # one big download, not one a pass
-        self.serve(route="big")
+    def resident_kib(self):
+        with open("/proc/%d/status" % self.service_pid()) as f:
+            return int(next(line for line in f if line.startswith("VmRSS:")).split()[1])
+
+    def test_bodies_past_the_bound_change_nothing_and_memory_stays_flat(self):
         self.install()
-        self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0", 120))
-        stored = self.read("version.xml")
-        self.assertEqual(17 + 768 * 1024, len(stored))
-        self.assertTrue(stored.startswith(b"<v><a>big</a></v>"))
+        for route in ("oversize", "endless"):
+            self.serve(route=route)
+            before = len(self.requests())
+            self.assertTrue(self.wait_requests(before + 3), route)
+        # Wine reports no private bytes; its resident memory stands in.
+        settled = self.resident_kib()
+        before = len(self.requests())
+        self.assertTrue(self.wait_requests(before + 20, timeout=120))
+        self.assertLess(self.resident_kib() - settled, 2048)
+        self.assertEqual(OLD, self.read("version.xml"))
+        self.assertIsNone(self.read("update.ini"))
+        self.serve(route="big")  # 768 KiB: inside the bound
+        self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0"))
+        self.assertTrue(self.read("version.xml").startswith(b"<v><a>big</a></v>"))
         self.assertEqual(RUNNING, self.state())
+
+    def test_documents_nested_past_the_bound_leave_the_service_checking(self):
+        self.install()
+        deep = b"<r><v>3.0</v>" + b"<a>" * 100000
+        for document in (deep, deep + b"</a>" * 100000 + b"</r>"):
+            self.serve(document)
+            before = len(self.requests())
+            self.assertTrue(self.wait_requests(before + 3))
+            self.assertEqual(RUNNING, self.state())
+            self.assertEqual(OLD, self.read("version.xml"))
+        self.serve(NEW)
+        self.assert_update_then_quiet(NEW)
+
+    def test_proxies_of_the_machine_and_of_the_account_are_used(self):
+        # The version server answers as a proxy too; the address's host
+        # exists only through it.
+        proxy = "127.0.0.1:%d" % self.port
+        self.configure(0, 0, url="http://vexlo-proxied.test/doc/desktop.xml")
+        self.assertEqual("ok", self.probe("machine-proxy", proxy))
+        self.install()
+        self.serve(NEW)
+        self.assert_update_then_quiet(NEW)
+        self.assertTrue([line for line in self.requests() if '"proxied": true' in line])
         self.stop_and_wait(bound_s=STOP_BOUND_S)
+
+        # The account's manual proxy, for the built-in address (no config.xml).
+        for name in ("config.xml", "update.ini"):
+            os.remove(self.path(name))
+        self.assertEqual("ok", self.probe("machine-proxy", "none"))
+        self.assertEqual("ok", self.probe("account-proxy", proxy))
+        newer = NEW.replace(b"2.0", b"3.0")
+        self.serve(newer)
+        self.assertEqual([], self.command("-start"))
+        self.assertTrue(self.wait_state(RUNNING))
+        self.assert_update_then_quiet(newer)
+        # The proxy is asked for the built-in address (Wine adds the port).
+        built_in = urllib.parse.urlsplit(os.environ["VEXLO_DEFAULT_BASE_URL"])
+        self.assertTrue([line for line in self.requests(all_lines=True)
+                         if '"path": "http://%s' % built_in.hostname in line
+                         and built_in.path + "?time=" in line])
 
 
 class FileFaultTest(FaultTest):

@@ -57,9 +57,19 @@ TEST_F(VersionDownload, EachRequestBuildsItsUrlAfresh) {
   EXPECT_EQ(ServerUrl("/doc/" + name), g_baseUrl);
 }
 
-TEST_F(VersionDownload, ErrorStatusBodyIsReturnedLikeADocument) {
-  Use(ServerUrl("/status404"));
-  EXPECT_EQ("<html><body><h1>Not Found</h1></body></html>", FetchVersionDocument());
+// Error answers of cloud storage, a proxy's request for credentials and a
+// captive portal's sign-in page (reached through a redirect) are no version
+// documents, whatever their bodies hold.
+TEST_F(VersionDownload, OnlyASuccessfulAnswerThatIsNoWebPageIsADocument) {
+  for (const char* route : {"/xmlerror404", "/xmlerror403", "/xmlerror500", "/xmlerror503",
+                            "/proxyauth", "/portal", "/htmlversion", "/status404"}) {
+    Use(ServerUrl(route));
+    EXPECT_EQ("", FetchVersionDocument()) << route;
+  }
+  EXPECT_NE("", LoggedRequests("/portalpage"));  // the redirect was followed
+  // The same XML body with a 2xx status counts: status and type decide.
+  Use(ServerUrl("/xmlerror200"));
+  EXPECT_NE(std::string::npos, FetchVersionDocument().find("<Code>NoSuchKey</Code>"));
 }
 
 TEST_F(VersionDownload, EmptyBodyGivesEmptyText) {
@@ -93,6 +103,8 @@ TEST_F(VersionDownload, FailedConnectionsGiveEmptyTextAtOnceAndKeepTheUrl) {
 // not long after it: a trickling body would take hours, a silent server forever.
 const unsigned long kShortDeadlineMs = 1500;
 const ULONGLONG kPastTheDeadlineMs = 15000;
+// A request given up ends at its next time-out at the latest (ten seconds).
+const int kGoneMs = 30000;
 
 TEST_F(VersionDownload, SilentServerAndTricklingBodyEndAtTheDeadline) {
   for (const char* route : {"/hang", "/trickle", "/reset"}) {
@@ -129,14 +141,64 @@ TEST_F(VersionDownload, RequestsGivenUpStayFewWhateverTheServerDoes) {
   EXPECT_LE(HandleCount(), handlesAtTheLimit + 2);
   const std::string logged = LoggedRequests(name);
   EXPECT_EQ(3, std::count(logged.begin(), logged.end(), '\n'));
+  // Cancelled, they end at the latest at their next time-out, and take their
+  // threads with them.
+  EXPECT_TRUE(WaitFor([] { return RequestsOut() == 0; }, kGoneMs));
+  EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threadsAtTheLimit - 3; }, kGoneMs));
+}
+
+ULONGLONG CpuMs() {
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  const auto ms = [](const FILETIME& t) {
+    return ((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000;
+  };
+  return ms(kernel) + ms(user);
+}
+
+// A body given up at the deadline or stopped at the bound leaves nothing that
+// goes on reading: once the requests are gone, the process is idle.
+TEST_F(VersionDownload, NothingGoesOnReadingAfterAGiveUp) {
+  Use(ServerUrl("/trickle?id=" + UniqueName("cpu")));
+  EXPECT_EQ("", FetchVersionDocumentWithin(500));
+  Use(ServerUrl("/endless"));
+  EXPECT_EQ("", FetchVersionDocument());
+  ASSERT_TRUE(WaitFor([] { return RequestsOut() <= 1; }, kGoneMs));
+  const ULONGLONG before = CpuMs();
+  Sleep(2000);
+  EXPECT_LT(CpuMs() - before, 500u);  // a request still reading would use it all
 }
 
 TEST_F(VersionDownload, ByteOrderMarkIsDroppedFromUtf8AndUtf16Documents) {
   const std::string expected = "<?xml version=\"1.0\"?>\r\n<version><v>8.8</v></version>\r\n";
-  for (const char* route : {"/bom8", "/bom16"}) {
+  for (const char* route : {"/bom8", "/bom16", "/bom16be"}) {
     Use(ServerUrl(route));
     EXPECT_EQ(expected, FetchVersionDocument()) << route;
   }
+}
+
+// Without a mark the Content-Type's charset decides, else UTF-8; the text is
+// then in the ANSI code page (1252 in the test prefix).
+TEST_F(VersionDownload, BodiesAreReadInTheirCharsetAndGivenInTheAnsiCodePage) {
+  ASSERT_EQ(1252u, GetACP());
+  Use(ServerUrl("/latin1"));
+  EXPECT_EQ("<v><a>caf\xE9</a></v>", FetchVersionDocument());
+  const std::string name = UniqueName("utf8");
+  ServeDocument(name, "<v><a>caf\xC3\xA9</a></v>");
+  Use(ServerUrl("/doc/" + name));
+  EXPECT_EQ("<v><a>caf\xE9</a></v>", FetchVersionDocument());
+}
+
+// Reading stops one byte past the bound, however much more the server has.
+TEST_F(VersionDownload, BodyPastTheBoundGivesEmptyTextAtOnce) {
+  for (const char* route : {"/oversize", "/endless"}) {
+    Use(ServerUrl(route));
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ("", FetchVersionDocument()) << route;
+    EXPECT_LT(GetTickCount64() - start, kPromptMs) << route;
+  }
+  Use(ServerUrl("/big"));  // 768 KiB: inside the bound
+  EXPECT_EQ(17u + 768u * 1024u, FetchVersionDocument().size());
 }
 
 TEST_F(VersionDownload, UrlThatDoesNotFitMakesNoRequest) {

@@ -68,7 +68,9 @@ TEST(XmlNesting, ClosingTagsInsideCommentsValuesAndDeclarationsDoNotCount) {
   for (const std::string& hidden :
        {"<!--" + ends + "-->", "<![CDATA[" + ends + "]]>", "<b x=\"" + ends + "\"/>",
         "<?xml version=\"" + ends + "\"?>"}) {
-    const std::string text = open + hidden + open;
+    std::string text = open;
+    text += hidden;
+    text += open;
     EXPECT_EQ(kMaxXmlNesting + 1, XmlNestingDepth(text.c_str(), kMaxXmlNesting)) << hidden;
   }
 }

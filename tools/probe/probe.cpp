@@ -8,12 +8,17 @@
 //   probe hold PATH SECONDS     opens PATH with no sharing, prints "held", keeps it open
 //   probe trust DERFILE         adds a CA certificate to the machine's Root store; "ok"
 //   probe version PATH          the version resource's names and numbers of an executable
+//   probe machine-proxy HOST:PORT|none   WinHTTP's own proxy setting, as "netsh winhttp
+//                                   set proxy" writes it (none: direct); "ok"
+//   probe account-proxy HOST:PORT   a manual proxy in this account's Internet Options, in
+//                                   both forms Windows writes; "ok"
 // Run with any other command line (as a program planted where the service
 // manager might run it instead of the service), it leaves "<its path>.ran".
 #include <windows.h>
 #include <comdef.h>
 #include <shlobj.h>
 #include <wincrypt.h>
+#include <winhttp.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -213,6 +218,66 @@ int PrintVersion(const char* path) {
   return 0;
 }
 
+int SetMachineProxy(const char* proxy) {
+  std::wstring wide(proxy, proxy + std::strlen(proxy));
+  WINHTTP_PROXY_INFO info = {};
+  info.dwAccessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
+  if (std::strcmp(proxy, "none") != 0) {
+    info.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    info.lpszProxy = &wide[0];
+  }
+  if (!WinHttpSetDefaultProxyConfiguration(&info)) {
+    std::printf("error %lu\n", GetLastError());
+    return 1;
+  }
+  std::printf("ok\n");
+  return 0;
+}
+
+// What Internet Options writes for a manual proxy: the per-connection blob
+// that WinHTTP reads (version, counter, flags: direct | proxy, then the proxy,
+// an empty bypass list and an empty script address, each with its length),
+// and the two values that the older stack reads.
+int SetAccountProxy(const char* proxy) {
+  const DWORD length = static_cast<DWORD>(std::strlen(proxy));
+  std::string blob;
+  auto put = [&blob](DWORD value) { blob.append(reinterpret_cast<const char*>(&value), 4); };
+  put(0x46);
+  put(1);
+  put(0x1 | 0x2);
+  put(length);
+  blob += proxy;
+  put(0);
+  put(0);
+  blob.append(32, '\0');
+  HKEY key;
+  const char* settings = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, settings, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    std::printf("error\n");
+    return 1;
+  }
+  const DWORD enable = 1;
+  LONG result = RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD,
+                               reinterpret_cast<const BYTE*>(&enable), sizeof enable);
+  if (result == ERROR_SUCCESS) {
+    result = RegSetValueExA(key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(proxy),
+                            length + 1);
+  }
+  RegCloseKey(key);
+  const std::string connections = std::string(settings) + "\\Connections";
+  if (result == ERROR_SUCCESS &&
+      RegCreateKeyExA(HKEY_CURRENT_USER, connections.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                      nullptr, &key, nullptr) == ERROR_SUCCESS) {
+    result = RegSetValueExA(key, "DefaultConnectionSettings", 0, REG_BINARY,
+                            reinterpret_cast<const BYTE*>(blob.data()),
+                            static_cast<DWORD>(blob.size()));
+    RegCloseKey(key);
+  }
+  std::printf(result == ERROR_SUCCESS ? "ok\n" : "error\n");
+  return result == ERROR_SUCCESS ? 0 : 1;
+}
+
 void LeaveTrace() {
   char path[MAX_PATH] = "";
   const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -240,7 +305,10 @@ int main(int argc, char** argv) {
   if (command == "hold" && argc == 4) return HoldFile(argv[2], argv[3]);
   if (command == "trust" && argc == 3) return TrustCertificate(argv[2]);
   if (command == "version" && argc == 3) return PrintVersion(argv[2]);
+  if (command == "machine-proxy" && argc == 3) return SetMachineProxy(argv[2]);
+  if (command == "account-proxy" && argc == 3) return SetAccountProxy(argv[2]);
   LeaveTrace();
-  std::fprintf(stderr, "usage: probe state|config|control CODE|registry|link PATH|hold PATH SECONDS|trust DERFILE|version PATH\n");
+  std::fprintf(stderr, "usage: probe state|config|control CODE|registry|link PATH|hold PATH SECONDS|trust DERFILE|version PATH|"
+               "machine-proxy HOST:PORT|account-proxy HOST:PORT\n");
   return 2;
 }

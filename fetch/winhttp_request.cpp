@@ -1,0 +1,235 @@
+#include <windows.h>
+#include <winhttp.h>
+
+#include <memory>
+#include <new>
+
+#include "fetch/document_gate.h"
+#include "fetch/winhttp_request.h"
+
+namespace {
+
+using InternetHandle = std::unique_ptr<void, decltype(&WinHttpCloseHandle)>;
+
+// Each step of a request ends on its own: a server that resolves, accepts,
+// answers or sends its body slower than this has failed. The check's
+// deadline bounds the whole. Under Wine only the response time-out set on the
+// request ends a server that accepts and never answers; WinHttpSetTimeouts
+// alone does not. A request given up at its deadline or at a stop cannot be
+// interrupted under Wine either, and so ends within one of these.
+const int kStepTimeoutMs = 10000;
+const DWORD kReadChunk = 16 * 1024;
+
+std::wstring Wide(const char* text) {
+  const int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  if (MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], length) != length) return std::wstring();
+  wide.resize(static_cast<std::size_t>(length - 1));
+  return wide;
+}
+
+// A call on the request handle, unless the request was cancelled.
+template <typename Step>
+bool Guarded(HttpCall* call, Step step) {
+  AcquireSRWLockExclusive(&call->lock);
+  HINTERNET request = call->cancelled ? nullptr : call->request;
+  call->inCall = request != nullptr;
+  ReleaseSRWLockExclusive(&call->lock);
+  if (request == nullptr) return false;
+  const bool done = step(request) != FALSE;
+  AcquireSRWLockExclusive(&call->lock);
+  call->inCall = false;
+  const bool cancelled = call->cancelled;
+  ReleaseSRWLockExclusive(&call->lock);
+  return done && !cancelled;
+}
+
+void SetRequest(HttpCall* call, HINTERNET request) {
+  AcquireSRWLockExclusive(&call->lock);
+  call->request = request;
+  ReleaseSRWLockExclusive(&call->lock);
+}
+
+void CloseRequest(HttpCall* call) {
+  AcquireSRWLockExclusive(&call->lock);
+  if (call->request != nullptr) WinHttpCloseHandle(call->request);
+  call->request = nullptr;
+  ReleaseSRWLockExclusive(&call->lock);
+}
+
+// Options that may be missing on an older or another platform: a request
+// goes on without them.
+void SetOption(HINTERNET handle, DWORD option, DWORD value) {
+  WinHttpSetOption(handle, option, &value, sizeof value);
+}
+
+std::string HeaderText(HINTERNET request, DWORD query) {
+  DWORD bytes = 0;
+  WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &bytes,
+                      WINHTTP_NO_HEADER_INDEX);
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return std::string();
+  std::wstring wide(bytes / sizeof(wchar_t) + 1, L'\0');
+  if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, &wide[0], &bytes,
+                           WINHTTP_NO_HEADER_INDEX)) {
+    return std::string();
+  }
+  wide.resize(bytes / sizeof(wchar_t));
+  std::string text;
+  for (wchar_t c : wide) text += c > 0 && c < 0x80 ? static_cast<char>(c) : '?';
+  return text;
+}
+
+bool ReadBody(HttpCall* call, std::string* body) {
+  char chunk[kReadChunk];
+  for (;;) {
+    // Only what has arrived is read: under Wine a read waits until it has
+    // filled its buffer, so a body that trickles in would hold the thread
+    // long after a cancel. Each wait ends as bytes arrive, or at the time-out.
+    DWORD available = 0;
+    if (!Guarded(call, [&](HINTERNET request) {
+          return WinHttpQueryDataAvailable(request, &available);
+        })) {
+      return false;
+    }
+    if (available == 0) return true;
+    // One byte past the bound is enough to know the body does not fit.
+    const std::size_t room = kMaxDocumentBytes + 1 - body->size();
+    DWORD wanted = room < kReadChunk ? static_cast<DWORD>(room) : kReadChunk;
+    if (available < wanted) wanted = available;
+    DWORD read = 0;
+    if (!Guarded(call, [&](HINTERNET request) {
+          return WinHttpReadData(request, chunk, wanted, &read);
+        })) {
+      return false;
+    }
+    if (read == 0) return true;
+    body->append(chunk, read);
+    if (body->size() > kMaxDocumentBytes) return false;
+  }
+}
+
+// The request itself, on a connection: its handle lives in call, where a
+// cancel can reach it.
+bool Transfer(HttpCall* call, HINTERNET connection, const std::wstring& path, bool secure,
+              HttpAnswer* answer) {
+  HINTERNET request =
+      WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                         WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
+  if (request == nullptr) return false;
+  SetRequest(call, request);
+  WinHttpSetTimeouts(request, kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs);
+  SetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, kStepTimeoutMs);
+  // Redirects are followed, never from https to http; no credentials are
+  // ever sent, not even the machine's own to an intranet server or proxy;
+  // no cookies are kept.
+  SetOption(request, WINHTTP_OPTION_REDIRECT_POLICY,
+            WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP);
+  SetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH);
+  SetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_COOKIES);
+
+  if (!Guarded(call, [](HINTERNET r) {
+        return WinHttpSendRequest(r, L"Content-Type: text/xml", static_cast<DWORD>(-1),
+                                  WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+      })) {
+    return false;
+  }
+  if (!Guarded(call, [](HINTERNET r) { return WinHttpReceiveResponse(r, nullptr); })) {
+    return false;
+  }
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  if (!Guarded(call, [&](HINTERNET r) {
+        return WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                   WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                                   WINHTTP_NO_HEADER_INDEX);
+      })) {
+    return false;
+  }
+  answer->status = status;
+  Guarded(call, [&](HINTERNET r) {
+    answer->contentType = HeaderText(r, WINHTTP_QUERY_CONTENT_TYPE);
+    return TRUE;
+  });
+  // An answer that does not count is not read at all.
+  if (!IsDocumentAnswer(answer->status, answer->contentType)) return false;
+  return ReadBody(call, &answer->body);
+}
+
+bool Exchange(const char* url, HttpCall* call, HttpAnswer* answer) {
+  const std::wstring address = Wide(url);
+  if (address.empty()) return false;
+  URL_COMPONENTS parts = {};
+  parts.dwStructSize = sizeof parts;
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (!WinHttpCrackUrl(address.c_str(), 0, 0, &parts)) return false;
+  // Only the web: never file:// or anything else a settings file may name.
+  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+    return false;
+  }
+  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
+  path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+
+  std::wstring proxy;
+  std::wstring bypass;
+  const bool proxied = FindProxy(address, &proxy, &bypass);
+  InternetHandle session(
+      WinHttpOpen(L"VexloService",
+                  proxied ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
+                  proxied ? proxy.c_str() : WINHTTP_NO_PROXY_NAME,
+                  proxied && !bypass.empty() ? bypass.c_str() : WINHTTP_NO_PROXY_BYPASS, 0),
+      &WinHttpCloseHandle);
+  if (!session) return false;
+  WinHttpSetTimeouts(session.get(), kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs,
+                     kStepTimeoutMs);
+  // TLS 1.2 and later where the platform knows them (Windows 7 does not turn
+  // 1.2 on by itself, and refuses the flag for 1.3).
+  DWORD modern = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | 0x00002000;  // TLS 1.3
+  if (!WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &modern, sizeof modern)) {
+    SetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2);
+  }
+
+  InternetHandle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0),
+                            &WinHttpCloseHandle);
+  if (!connection) return false;
+  const bool done = Transfer(call, connection.get(), path,
+                             parts.nScheme == INTERNET_SCHEME_HTTPS, answer);
+  CloseRequest(call);  // before its connection and session
+  return done;
+}
+
+}  // namespace
+
+bool HttpGet(const char* url, HttpCall* call, HttpAnswer* answer) {
+  bool done = false;
+  try {
+    done = Exchange(url, call, answer);
+  } catch (const std::bad_alloc&) {
+    done = false;
+  }
+  CloseRequest(call);  // when Exchange failed before it could
+  if (!done) answer->body.clear();
+  return done;
+}
+
+void CancelHttpGet(HttpCall* call) {
+  AcquireSRWLockExclusive(&call->lock);
+  call->cancelled = true;
+  // Closing the handle cancels the call in progress (under Wine 8 it does not
+  // interrupt a blocked call, which then ends at its time-out). Between calls
+  // the maker closes the handle itself: it sees the cancel first.
+  if (call->request != nullptr && call->inCall) {
+    WinHttpCloseHandle(call->request);
+    call->request = nullptr;
+  }
+  ReleaseSRWLockExclusive(&call->lock);
+}
+
+void ResetHttpCall(HttpCall* call) {
+  AcquireSRWLockExclusive(&call->lock);
+  call->cancelled = false;
+  ReleaseSRWLockExclusive(&call->lock);
+}

@@ -1,0 +1,46 @@
+// One GET through WinHTTP, the platform's HTTP stack for services: it takes
+// its proxy from the machine or the service's own account, keeps no cache,
+// and a request can be cancelled from another thread by closing its handle.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// A request in progress, shared by the thread that makes it and the thread
+// that may cancel it. The handle is closed by the canceller only while the
+// maker is inside a call on it (which cancels that call); otherwise the maker
+// sees the cancel before its next call and closes the handle itself. So no
+// call is ever made on a handle that is already closed.
+struct HttpCall {
+  SRWLOCK lock = SRWLOCK_INIT;
+  void* request = nullptr;  // HINTERNET
+  bool inCall = false;
+  bool cancelled = false;
+};
+
+struct HttpAnswer {
+  unsigned long status = 0;
+  std::string contentType;
+  std::string body;
+};
+
+// GET of url (ANSI) with the one header "Content-Type: text/xml", no body and
+// no credentials. True with the final answer's status and Content-Type, and
+// with its body when that answer counts as a document (fetch/document_gate.h);
+// false on any failure, on an answer that does not count, on a body past
+// kMaxDocumentBytes, and after a cancel.
+bool HttpGet(const char* url, HttpCall* call, HttpAnswer* answer);
+
+// Ends the request of call as soon as the platform allows; HttpGet then
+// returns false.
+void CancelHttpGet(HttpCall* call);
+
+// Makes call ready for its next request.
+void ResetHttpCall(HttpCall* call);
+
+// The proxy for url, found as a service finds it: WinHTTP's own setting (the
+// one "netsh winhttp set proxy" writes), else the Internet Options of the
+// account the process runs as (a proxy, a script address, automatic
+// detection). False for a direct connection.
+bool FindProxy(const std::wstring& url, std::wstring* proxy, std::wstring* bypass);
