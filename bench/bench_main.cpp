@@ -2,6 +2,8 @@
 //   vexlo_bench check URL COUNT      one check against two bare downloads
 //   vexlo_bench memory URL COUNT     private bytes over many checks and shortcut writes
 //   vexlo_bench refused URL COUNT    a check against a refused port, next to a bare request
+//   vexlo_bench endless URL COUNT SECONDS   COUNT checks of an endless body, then SECONDS idle:
+//                                    the process's memory and CPU during and after
 //   vexlo_bench stop COUNT [SETTLE]  stop latency of the installed, running service, each stop
 //                                    SETTLE ms or more after its start (default 1000)
 // Each prints "key value" lines for the driver to read.
@@ -78,10 +80,13 @@ std::string ReusedGet(IXMLHTTPRequest* request, const std::wstring& url) {
   return result;
 }
 
-std::string WinHttpGet(HINTERNET session, const std::wstring& host, INTERNET_PORT port,
-                       const std::wstring& path) {
+// The floor of the service's request: a session, a connection and a request
+// of their own, one synchronous GET, all closed again.
+std::string WinHttpGet(const std::wstring& host, INTERNET_PORT port, const std::wstring& path) {
   std::string body;
-  HINTERNET connection = WinHttpConnect(session, host.c_str(), port, 0);
+  HINTERNET session = WinHttpOpen(L"vexlo-bench", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+  HINTERNET connection = session ? WinHttpConnect(session, host.c_str(), port, 0) : nullptr;
   HINTERNET request = connection ? WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr,
                                                       WINHTTP_NO_REFERER,
                                                       WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
@@ -99,7 +104,28 @@ std::string WinHttpGet(HINTERNET session, const std::wstring& host, INTERNET_POR
   }
   if (request) WinHttpCloseHandle(request);
   if (connection) WinHttpCloseHandle(connection);
+  if (session) WinHttpCloseHandle(session);
   return body;
+}
+
+struct UrlParts {
+  std::wstring host;
+  std::wstring path;
+  INTERNET_PORT port = 0;
+};
+
+UrlParts Split(const char* url) {
+  wchar_t wide[300];
+  MultiByteToWideChar(CP_ACP, 0, url, -1, wide, 300);
+  URL_COMPONENTS parts = {};
+  parts.dwStructSize = sizeof parts;
+  wchar_t host[256], path[1024];
+  parts.lpszHostName = host;
+  parts.dwHostNameLength = 256;
+  parts.lpszUrlPath = path;
+  parts.dwUrlPathLength = 1024;
+  WinHttpCrackUrl(wide, 0, 0, &parts);
+  return UrlParts{host, path, parts.nPort};
 }
 
 int BenchCheck(const char* url, int count) {
@@ -121,18 +147,9 @@ int BenchCheck(const char* url, int count) {
   {
     IXMLHTTPRequestPtr request;
     request.CreateInstance(kXmlHttpRequestClass);
-    HINTERNET session = WinHttpOpen(L"vexlo-bench", WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    const UrlParts parts = Split(url);
     wchar_t wide[300];
     MultiByteToWideChar(CP_ACP, 0, url, -1, wide, 300);
-    URL_COMPONENTS parts = {};
-    parts.dwStructSize = sizeof parts;
-    wchar_t host[256], path[1024];
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = 256;
-    parts.lpszUrlPath = path;
-    parts.dwUrlPathLength = 1024;
-    WinHttpCrackUrl(wide, 0, 0, &parts);
     const std::wstring base(wide);
 
     // Interleaved, so that drift of the machine touches all three alike.
@@ -150,10 +167,9 @@ int BenchCheck(const char* url, int count) {
       if (ReusedGet(request, base + query).empty()) return 1;
       reused.push_back(NowMs() - start);
       start = NowMs();
-      if (WinHttpGet(session, host, parts.nPort, path + query).empty()) return 1;
+      if (WinHttpGet(parts.host, parts.port, parts.path + query).empty()) return 1;
       winhttp.push_back(NowMs() - start);
     }
-    WinHttpCloseHandle(session);
   }
   CoUninitialize();
   std::printf("count %d\n", count);
@@ -165,24 +181,16 @@ int BenchCheck(const char* url, int count) {
 
 int BenchRefused(const char* url, int count) {
   CopyPath(g_baseUrl, url);
-  CoInitialize(nullptr);
   std::vector<double> checks, bare;
-  {
-    wchar_t wide[300];
-    MultiByteToWideChar(CP_ACP, 0, url, -1, wide, 300);
-    for (int i = 0; i < count; ++i) {
-      double start = NowMs();
-      if (!FetchVersionDocument().empty()) return 1;
-      checks.push_back(NowMs() - start);
-      // The floor: one synchronous request object, made for the request.
-      start = NowMs();
-      IXMLHTTPRequestPtr request;
-      request.CreateInstance(kXmlHttpRequestClass);
-      if (!ReusedGet(request, wide).empty()) return 1;
-      bare.push_back(NowMs() - start);
-    }
+  const UrlParts parts = Split(url);
+  for (int i = 0; i < count; ++i) {
+    double start = NowMs();
+    if (!FetchVersionDocument().empty()) return 1;
+    checks.push_back(NowMs() - start);
+    start = NowMs();
+    if (!WinHttpGet(parts.host, parts.port, parts.path).empty()) return 1;
+    bare.push_back(NowMs() - start);
   }
-  CoUninitialize();
   std::printf("count %d\n", count);
   PrintSeries("refused_check", checks);
   PrintSeries("refused_bare", bare);
@@ -238,6 +246,38 @@ int BenchMemory(const char* url, int count) {
   return 0;
 }
 
+double CpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  const auto seconds = [](const FILETIME& t) {
+    return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) /
+           1e7;
+  };
+  return seconds(kernel) + seconds(user);
+}
+
+// Checks of a body without end stop at the size bound; a trickle given up at a
+// deadline is cancelled. Neither may leave memory or a busy thread behind.
+int BenchEndless(const char* url, int count, int idleSeconds) {
+  CopyPath(g_baseUrl, url);
+  FetchVersionDocument();
+  const SIZE_T before = PrivateBytes();
+  for (int i = 0; i < count; ++i) {
+    if (!FetchVersionDocument().empty()) return 1;
+  }
+  std::string trickle(url);
+  trickle.replace(trickle.rfind('/'), std::string::npos, "/trickle");
+  CopyPath(g_baseUrl, trickle.c_str());
+  FetchVersionDocumentWithin(2000);
+  const SIZE_T during = PrivateBytes();
+  const double cpuBefore = CpuSeconds();
+  Sleep(static_cast<DWORD>(idleSeconds) * 1000);
+  std::printf("count %d\nmemory.before %zu\nmemory.during %zu\nmemory.after %zu\n"
+              "idle.cpu %.3f\nidle.seconds %d\n",
+              count, before, during, PrivateBytes(), CpuSeconds() - cpuBefore, idleSeconds);
+  return 0;
+}
+
 DWORD ServiceState(SC_HANDLE service) {
   SERVICE_STATUS status;
   return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
@@ -287,11 +327,14 @@ int main(int argc, char** argv) {
   if (mode == "check" && argc == 4) return BenchCheck(argv[2], std::atoi(argv[3]));
   if (mode == "memory" && argc == 4) return BenchMemory(argv[2], std::atoi(argv[3]));
   if (mode == "refused" && argc == 4) return BenchRefused(argv[2], std::atoi(argv[3]));
+  if (mode == "endless" && argc == 5) {
+    return BenchEndless(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+  }
   if (mode == "stop" && (argc == 3 || argc == 4)) {
     return BenchStop(std::atoi(argv[2]), argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 1000);
   }
   std::fprintf(stderr,
                "usage: vexlo_bench check URL COUNT | memory URL COUNT | refused URL COUNT | "
-               "stop COUNT [SETTLE_MS]\n");
+               "endless URL COUNT SECONDS | stop COUNT [SETTLE_MS]\n");
   return 2;
 }

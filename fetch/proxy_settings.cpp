@@ -7,6 +7,25 @@
 
 namespace {
 
+// Finding the proxy costs more than a request to a near server: two reads of
+// the settings, and with a script or automatic detection a network round of
+// its own (about 10 ms under Wine even where there is none). The answer is
+// kept for a minute, as the platform's own auto-proxy service keeps what it
+// found; checks come an hour apart by default, so each of those still reads
+// the settings afresh.
+const ULONGLONG kProxyAnswerMs = 60 * 1000;
+
+struct ProxyAnswer {
+  std::wstring host;
+  ULONGLONG at = 0;
+  bool found = false;
+  std::wstring proxy;
+  std::wstring bypass;
+};
+
+SRWLOCK s_answerLock = SRWLOCK_INIT;  // request threads may overlap
+ProxyAnswer s_answer;
+
 // WinHTTP hands its strings out in GlobalAlloc'ed memory.
 struct GlobalString {
   wchar_t* text = nullptr;
@@ -56,9 +75,15 @@ bool ScriptProxy(const std::wstring& url, const wchar_t* scriptUrl, bool detect,
   return NamedProxy(info, proxy, bypass);
 }
 
-}  // namespace
+std::wstring HostOf(const std::wstring& url) {
+  URL_COMPONENTS parts = {};
+  parts.dwStructSize = sizeof parts;
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return std::wstring();
+  return std::wstring(parts.lpszHostName, parts.dwHostNameLength);
+}
 
-bool FindProxy(const std::wstring& url, std::wstring* proxy, std::wstring* bypass) {
+bool DiscoverProxy(const std::wstring& url, std::wstring* proxy, std::wstring* bypass) {
   WINHTTP_PROXY_INFO machine = {};
   if (WinHttpGetDefaultProxyConfiguration(&machine)) {
     GlobalString proxyText{machine.lpszProxy};
@@ -81,4 +106,30 @@ bool FindProxy(const std::wstring& url, std::wstring* proxy, std::wstring* bypas
                        bypass);
   }
   return false;
+}
+
+}  // namespace
+
+bool FindProxy(const std::wstring& url, std::wstring* proxy, std::wstring* bypass) {
+  const std::wstring host = HostOf(url);
+  const ULONGLONG now = GetTickCount64();
+  AcquireSRWLockShared(&s_answerLock);
+  const bool fresh = s_answer.at != 0 && s_answer.host == host && now - s_answer.at < kProxyAnswerMs;
+  const ProxyAnswer kept = fresh ? s_answer : ProxyAnswer();
+  ReleaseSRWLockShared(&s_answerLock);
+  if (fresh) {
+    *proxy = kept.proxy;
+    *bypass = kept.bypass;
+    return kept.found;
+  }
+  ProxyAnswer answer;
+  answer.host = host;
+  answer.found = DiscoverProxy(url, &answer.proxy, &answer.bypass);
+  answer.at = GetTickCount64();
+  *proxy = answer.proxy;
+  *bypass = answer.bypass;
+  AcquireSRWLockExclusive(&s_answerLock);
+  s_answer = answer;
+  ReleaseSRWLockExclusive(&s_answerLock);
+  return answer.found;
 }

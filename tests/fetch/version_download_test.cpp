@@ -90,7 +90,8 @@ const ULONGLONG kPromptMs = 20000;
 TEST_F(VersionDownload, FailedConnectionsGiveEmptyTextAtOnceAndKeepTheUrl) {
   for (const std::string& url :
        {std::string("http://127.0.0.1:1/flash/config/desktop.xml"), ServerUrl("/drop"),
-        ServerUrl("/close"), std::string("http://no-such-host.invalid/desktop.xml")}) {
+        ServerUrl("/close"), std::string("http://no-such-host.invalid/desktop.xml"),
+        std::string("file:///C:/windows/win.ini")}) {
     Use(url);
     const ULONGLONG start = GetTickCount64();
     EXPECT_EQ("", FetchVersionDocument()) << url;
