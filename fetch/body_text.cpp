@@ -12,16 +12,14 @@ struct CharsetName {
 // The charsets a server may name for a version document, with the Windows
 // code pages that read them. A name not listed is read as UTF-8.
 const CharsetName kCharsets[] = {
-    {"us-ascii", 20127},      {"ascii", 20127},        {"iso-8859-1", 28591},
-    {"latin1", 28591},        {"iso-8859-2", 28592},   {"iso-8859-5", 28595},
-    {"iso-8859-7", 28597},    {"iso-8859-9", 28599},   {"iso-8859-15", 28605},
-    {"windows-1250", 1250},   {"windows-1251", 1251},  {"windows-1252", 1252},
-    {"windows-1253", 1253},   {"windows-1254", 1254},  {"windows-1255", 1255},
-    {"windows-1256", 1256},   {"windows-1257", 1257},  {"windows-1258", 1258},
-    {"gbk", 936},             {"gb2312", 936},         {"cp936", 936},
-    {"gb18030", 54936},       {"big5", 950},           {"shift_jis", 932},
-    {"sjis", 932},            {"euc-jp", 20932},       {"euc-kr", 949},
-    {"ks_c_5601-1987", 949},  {"koi8-r", 20866},       {"koi8-u", 21866},
+    {"us-ascii", 20127},    {"ascii", 20127},       {"iso-8859-1", 28591},  {"latin1", 28591},
+    {"iso-8859-2", 28592},  {"iso-8859-5", 28595},  {"iso-8859-7", 28597},  {"iso-8859-9", 28599},
+    {"iso-8859-15", 28605}, {"windows-1250", 1250}, {"windows-1251", 1251}, {"windows-1252", 1252},
+    {"windows-1253", 1253}, {"windows-1254", 1254}, {"windows-1255", 1255}, {"windows-1256", 1256},
+    {"windows-1257", 1257}, {"windows-1258", 1258}, {"gbk", 936},           {"gb2312", 936},
+    {"cp936", 936},         {"gb18030", 54936},     {"big5", 950},          {"shift_jis", 932},
+    {"sjis", 932},          {"euc-jp", 20932},      {"euc-kr", 949},        {"ks_c_5601-1987", 949},
+    {"koi8-r", 20866},      {"koi8-u", 21866},
 };
 
 bool StartsWith(const std::string& body, const char* mark, std::size_t length) {
@@ -60,16 +58,4 @@ BodyCharset DetectBodyCharset(const std::string& body, const std::string& conten
     }
   }
   return charset;
-}
-
-std::u16string Utf16Units(const std::string& body, std::size_t from, bool bigEndian) {
-  std::u16string units;
-  if (from >= body.size()) return units;
-  units.reserve((body.size() - from) / 2);
-  for (std::size_t i = from; i + 1 < body.size(); i += 2) {
-    const auto first = static_cast<unsigned char>(body[i]);
-    const auto second = static_cast<unsigned char>(body[i + 1]);
-    units += static_cast<char16_t>(bigEndian ? (first << 8) | second : (second << 8) | first);
-  }
-  return units;
 }

@@ -12,12 +12,8 @@ enum class BodyEncoding { kUtf8, kUtf16Le, kUtf16Be, kCodePage };
 
 struct BodyCharset {
   BodyEncoding encoding = BodyEncoding::kUtf8;
-  unsigned codePage = 0;  // with kCodePage: the Windows code page
+  unsigned codePage = 0;       // with kCodePage: the Windows code page
   std::size_t markLength = 0;  // bytes of the byte-order mark to skip
 };
 
 BodyCharset DetectBodyCharset(const std::string& body, const std::string& contentType);
-
-// The UTF-16 code units of body from byte `from` on, in either byte order;
-// a last odd byte is dropped.
-std::u16string Utf16Units(const std::string& body, std::size_t from, bool bigEndian);

@@ -50,14 +50,13 @@ bool NamedProxy(const WINHTTP_PROXY_INFO& info, std::wstring* proxy, std::wstrin
 bool ScriptProxy(const std::wstring& url, const wchar_t* scriptUrl, bool detect,
                  std::wstring* proxy, std::wstring* bypass) {
   using Session = std::unique_ptr<void, decltype(&WinHttpCloseHandle)>;
-  Session session(WinHttpOpen(L"VexloService", WINHTTP_ACCESS_TYPE_NO_PROXY,
-                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0),
+  Session session(WinHttpOpen(L"VexloService", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, 0),
                   &WinHttpCloseHandle);
   if (!session) return false;
   // Finding a script is bounded like a request (fetch/winhttp_request.cpp).
   const int kStepTimeoutMs = 10000;
-  WinHttpSetTimeouts(session.get(), kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs,
-                     kStepTimeoutMs);
+  WinHttpSetTimeouts(session.get(), kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs);
   WINHTTP_AUTOPROXY_OPTIONS options = {};
   if (scriptUrl != nullptr && *scriptUrl != L'\0') {
     options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
@@ -102,8 +101,7 @@ bool DiscoverProxy(const std::wstring& url, std::wstring* proxy, std::wstring* b
     return true;
   }
   if (account.lpszAutoConfigUrl != nullptr || account.fAutoDetect) {
-    return ScriptProxy(url, account.lpszAutoConfigUrl, account.fAutoDetect != FALSE, proxy,
-                       bypass);
+    return ScriptProxy(url, account.lpszAutoConfigUrl, account.fAutoDetect != FALSE, proxy, bypass);
   }
   return false;
 }
@@ -114,7 +112,8 @@ bool FindProxy(const std::wstring& url, std::wstring* proxy, std::wstring* bypas
   const std::wstring host = HostOf(url);
   const ULONGLONG now = GetTickCount64();
   AcquireSRWLockShared(&s_answerLock);
-  const bool fresh = s_answer.at != 0 && s_answer.host == host && now - s_answer.at < kProxyAnswerMs;
+  const bool fresh =
+      s_answer.at != 0 && s_answer.host == host && now - s_answer.at < kProxyAnswerMs;
   const ProxyAnswer kept = fresh ? s_answer : ProxyAnswer();
   ReleaseSRWLockShared(&s_answerLock);
   if (fresh) {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/path_buffer.h"
+#include "common/utf16_text.h"
 #include "fetch/body_text.h"
 #include "fetch/fetch.h"
 #include "fetch/request_url.h"
@@ -37,43 +38,30 @@ struct Worker {
   std::atomic<int> phase{kFinished};
 };
 
-Worker* s_worker = nullptr;  // used by the watcher thread only
+Worker* s_worker = nullptr;          // used by the watcher thread only
 std::atomic<long> s_requestsOut{0};  // worker threads alive
-
-// As wide text, up to its first NUL, in the ANSI code page.
-std::string ToAnsi(const wchar_t* text, int length) {
-  int end = 0;
-  while (end < length && text[end] != L'\0') ++end;
-  if (end == 0) return std::string();
-  const int bytes = WideCharToMultiByte(CP_ACP, 0, text, end, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return std::string();
-  std::string result(static_cast<std::size_t>(bytes), '\0');
-  if (WideCharToMultiByte(CP_ACP, 0, text, end, &result[0], bytes, nullptr, nullptr) != bytes) {
-    return std::string();
-  }
-  return result;
-}
 
 std::string Decode(const std::string& body, const std::string& contentType) {
   const BodyCharset charset = DetectBodyCharset(body, contentType);
   if (charset.encoding == BodyEncoding::kUtf16Le || charset.encoding == BodyEncoding::kUtf16Be) {
-    const std::u16string units =
-        Utf16Units(body, charset.markLength, charset.encoding == BodyEncoding::kUtf16Be);
-    const std::wstring wide(units.begin(), units.end());
-    return ToAnsi(wide.data(), static_cast<int>(wide.size()));
+    return AnsiFromUtf16(
+        Utf16Units(body, charset.markLength, charset.encoding == BodyEncoding::kUtf16Be));
   }
   const char* bytes = body.data() + charset.markLength;
   const int size = static_cast<int>(body.size() - charset.markLength);
   if (size <= 0) return std::string();
   // A code page this system does not have reads as UTF-8.
-  for (const UINT codePage : {charset.encoding == BodyEncoding::kCodePage ? charset.codePage
-                                                                           : CP_UTF8,
-                              static_cast<UINT>(CP_UTF8)}) {
+  for (const UINT codePage :
+       {charset.encoding == BodyEncoding::kCodePage ? charset.codePage : CP_UTF8,
+        static_cast<UINT>(CP_UTF8)}) {
     const int length = MultiByteToWideChar(codePage, 0, bytes, size, nullptr, 0);
     if (length <= 0) continue;
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    if (MultiByteToWideChar(codePage, 0, bytes, size, &wide[0], length) != length) continue;
-    return ToAnsi(wide.data(), length);
+    std::u16string wide(static_cast<std::size_t>(length), u'\0');
+    if (MultiByteToWideChar(codePage, 0, bytes, size, reinterpret_cast<wchar_t*>(&wide[0]),
+                            length) != length) {
+      continue;
+    }
+    return AnsiFromUtf16(wide);
   }
   return std::string();
 }

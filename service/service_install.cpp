@@ -17,6 +17,12 @@ char kServiceDescription[] =
 const DWORD kRemovalWaitMs = 30000;
 const DWORD kRemovalPollMs = 250;
 
+// A service process that ends abnormally (a crash, a kill by another program)
+// is started again a minute later, for its first two failures in a day; a
+// third is left alone, so that a service that cannot run does not loop.
+const DWORD kRestartDelayMs = 60 * 1000;
+const DWORD kFailureCountResetS = 24 * 60 * 60;
+
 bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs) {
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
   for (;;) {
@@ -57,6 +63,18 @@ bool QuotedExecutablePath(char (&quoted)[kPathBufferSize + 2]) {
   return true;
 }
 
+void ConfigureRecovery(SC_HANDLE service) {
+  SC_ACTION actions[] = {{SC_ACTION_RESTART, kRestartDelayMs},
+                         {SC_ACTION_RESTART, kRestartDelayMs},
+                         {SC_ACTION_NONE, 0}};  // the last one stands for every later failure
+  SERVICE_FAILURE_ACTIONSA recovery = {};
+  recovery.dwResetPeriod = kFailureCountResetS;
+  recovery.cActions = sizeof actions / sizeof actions[0];
+  recovery.lpsaActions = actions;
+  // A platform that refuses the setting still gets a working service.
+  ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &recovery);
+}
+
 }  // namespace
 
 bool IsServiceInstalled() {
@@ -93,6 +111,7 @@ int InstallService() {
   WriteRegistrationMarker();
   SERVICE_DESCRIPTIONA description = {kServiceDescription};
   ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description);
+  ConfigureRecovery(service);
   StartInstalledService();
 
   CloseServiceHandle(service);

@@ -1,13 +1,61 @@
+#include <windows.h>
+
 #include <clocale>
+#include <cstdio>
 
 #include "common/file_replace.h"
+#include "common/path_buffer.h"
 #include "common/vexlo.h"
 #include "watcher/watcher.h"
 
-void WriteStateFiles(const std::string& documentText) {
+namespace {
+
+// version.xml as it is now; false when it cannot be read whole.
+bool ReadVersionFile(std::string* bytes) {
+  PathBuffer path;
+  if (!JoinPath(path, g_appFolder, "version.xml")) return false;
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return false;
+  char chunk[4096];
+  std::size_t read;
+  while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes->append(chunk, read);
+  const bool failed = std::ferror(file) != 0;
+  (void)std::fclose(file);  // read only: nothing to lose
+  return !failed;
+}
+
+}  // namespace
+
+bool UpdateMarkerLooksWritable() {
+  PathBuffer path;
+  if (!JoinPath(path, g_appFolder, "update.ini")) return false;
+  HANDLE file =
+      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  CloseHandle(file);
+  return true;
+}
+
+bool WriteUpdateMarker() {
   std::setlocale(LC_ALL, "");
+  return ReplaceFileContents(g_appFolder, "update.ini", "update.tmp", "0");
+}
+
+StateWrite WriteStateFiles(const std::string& documentText) {
+  std::setlocale(LC_ALL, "");
+  std::string previous;
+  const bool havePrevious = ReadVersionFile(&previous);
   // The temporary names are no longer than the real ones, so a folder that
   // fits the real name fits the temporary one too.
-  ReplaceFileContents(g_appFolder, "version.xml", "version.tmp", documentText);
-  ReplaceFileContents(g_appFolder, "update.ini", "update.tmp", "0");
+  const bool stored = ReplaceFileContents(g_appFolder, "version.xml", "version.tmp", documentText);
+  // A program that sees the "0" may read version.xml at once: it comes second.
+  if (WriteUpdateMarker()) return StateWrite::kPending;
+  // Without the marker a new version.xml would hide the update from every
+  // later check: the old one goes back, and a later check finds it again.
+  if (!stored) return StateWrite::kUnchanged;
+  if (havePrevious && ReplaceFileContents(g_appFolder, "version.xml", "version.tmp", previous)) {
+    return StateWrite::kUnchanged;
+  }
+  return StateWrite::kMarkerOwed;
 }

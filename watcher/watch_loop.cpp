@@ -17,11 +17,54 @@ bool s_countersSet = false;
 std::int64_t s_checkCounter = 0;
 std::int64_t s_markerCounter = 0;
 
+// An update found while update.ini could not be written (the client's
+// updater holding it, say): its writes are made again at the marker polls
+// until the "0" lands, so that the player learns of it within seconds rather
+// than at the next check. Kept only while this process runs; a restart finds
+// version.xml as it was and the next check finds the update again (unless
+// even the old version.xml could not be put back, the one case that waits on
+// the "0" alone).
+std::string s_unmarkedDocument;
+StateWrite s_unmarked = StateWrite::kPending;
+
+void StoreUpdate(const std::string& text) {
+  s_unmarked = WriteStateFiles(text);
+  if (s_unmarked == StateWrite::kPending) {
+    s_unmarkedDocument.clear();
+  } else {
+    s_unmarkedDocument = text;
+  }
+}
+
 void CheckForUpdate() {
   const std::string text = FetchVersionDocument();
-  if (text.empty() || !IsUpdateAvailable(text)) return;
-  ShowUpdateIcon();
-  WriteStateFiles(text);
+  if (text.empty()) return;
+  if (IsUpdateAvailable(text)) {
+    ShowUpdateIcon();
+    StoreUpdate(text);
+  } else if (s_unmarked == StateWrite::kUnchanged) {
+    // version.xml is the old one and matches the server again: the update
+    // that could not be marked has been withdrawn.
+    s_unmarked = StateWrite::kPending;
+    s_unmarkedDocument.clear();
+  }
+}
+
+void PollMarker() {
+  // An update is pending whatever update.ini says now: no normal icon. The
+  // writes are tried only once update.ini looks writable, so that a file held
+  // for long, or a folder in its place, does not have version.xml written and
+  // put back on every poll.
+  if (s_unmarked == StateWrite::kUnchanged) {
+    if (UpdateMarkerLooksWritable()) StoreUpdate(std::string(s_unmarkedDocument));
+  } else if (s_unmarked == StateWrite::kMarkerOwed) {
+    if (WriteUpdateMarker()) {  // version.xml holds the document already
+      s_unmarked = StateWrite::kPending;
+      s_unmarkedDocument.clear();
+    }
+  } else if (IsUpdateCleared()) {
+    ShowNormalIcon();
+  }
 }
 
 }  // namespace
@@ -48,7 +91,7 @@ void RunWatcher(const char* desktopFolder, const char* appFolder) {
   while (g_runFlag != 0) {
     if (AdvanceTimer(&s_checkCounter, checkInterval)) CheckForUpdate();
     // After the check, so that a poll on the same pass sees the "0" just written.
-    if (AdvanceTimer(&s_markerCounter, markerInterval) && IsUpdateCleared()) ShowNormalIcon();
+    if (AdvanceTimer(&s_markerCounter, markerInterval)) PollMarker();
     // A stop that came during the pass (a download ends at once for it) is
     // not held up by a further second of sleep.
     if (g_runFlag != 0) Sleep(kPassSleepMs);

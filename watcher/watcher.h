@@ -16,9 +16,27 @@ bool IsUpdateAvailable(const std::string& documentText);
 // True when update.ini can be read and its first word is not "0".
 bool IsUpdateCleared();
 
-// Replaces version.xml with the document text and update.ini with the
-// pending-update marker "0". A file that cannot be written is skipped.
-void WriteStateFiles(const std::string& documentText);
+// How the state files ended after an update was found.
+enum class StateWrite {
+  kPending,     // update.ini holds "0" (version.xml the document, unless it could
+                // not be written: then a later check finds the difference again)
+  kUnchanged,   // no "0" could be written; version.xml is as it was before
+  kMarkerOwed,  // version.xml holds the document but neither the "0" nor the
+                // old version.xml could be written: the "0" is owed
+};
+
+// Replaces version.xml with the document text, then update.ini with the
+// pending-update marker "0". When the "0" cannot be written, version.xml
+// gets its old bytes back, so that the update is never half stored.
+StateWrite WriteStateFiles(const std::string& documentText);
+
+// Replaces update.ini with the pending-update marker "0"; false when it
+// cannot be written.
+bool WriteUpdateMarker();
+
+// Whether update.ini could be opened for writing now (or is missing): false
+// while another program holds it without sharing, or a folder has its name.
+bool UpdateMarkerLooksWritable();
 
 // The worker: one pass a second until g_runFlag is cleared. The caller sets
 // g_runFlag to 1 first.

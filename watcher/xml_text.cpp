@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/utf16_text.h"
 #include "tinyxml.h"
 #include "watcher/xml_nesting.h"
 
@@ -43,6 +44,13 @@ bool LoadXmlFile(TiXmlDocument* document, const char* path) {
   const bool failed = std::ferror(file) != 0;
   (void)std::fclose(file);  // read only: nothing to lose
   if (failed || bytes.empty()) return false;
+  // TinyXML reads no UTF-16, which Notepad saves as "Unicode": such a file is
+  // read as the same text in the ANSI code page, as a downloaded document is.
+  const bool little = bytes.compare(0, 2, "\xFF\xFE") == 0;
+  if (little || bytes.compare(0, 2, "\xFE\xFF") == 0) {
+    bytes = AnsiFromUtf16(Utf16Units(bytes, 2, !little));
+    if (bytes.empty()) return false;
+  }
   return ParseNormalized(document, bytes.data(), bytes.size());
 }
 

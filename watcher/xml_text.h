@@ -10,8 +10,9 @@
 class TiXmlDocument;
 
 // What TiXmlDocument::LoadFile does: the whole file, line ends made "\n",
-// parsed with the encoding detected. False when the file cannot be read, is
-// empty, or does not parse.
+// parsed with the encoding detected; a file in UTF-16 with a byte-order mark
+// is first made ANSI text. False when the file cannot be read, is empty, or
+// does not parse.
 bool LoadXmlFile(TiXmlDocument* document, const char* path);
 
 // Parses text as LoadXmlFile parses a file holding it, so that a downloaded

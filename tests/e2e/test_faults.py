@@ -287,16 +287,35 @@ class FileFaultTest(FaultTest):
         holder.wait(timeout=60)
         self.assert_update_then_quiet(NEW)
 
-    def test_marker_file_held_without_sharing_is_skipped(self):
+    def test_update_found_while_the_updater_holds_the_marker_is_never_lost(self):
         self.write("update.ini", b"1")
         self.install()
-        holder = self.hold("update.ini", 6)
+        holder = self.hold("update.ini", 8)
         self.serve(NEW)
-        self.assertTrue(wait_for(lambda: self.read("version.xml") == NEW))
-        self.assertEqual(b"1", self.read("update.ini"))
+        before = len(self.requests())
+        self.assertTrue(self.wait_requests(before + 2))
+        self.assertEqual(OLD, self.read("version.xml"))  # never stored without its "0"
         holder.wait(timeout=60)
-        self.assertEqual(RUNNING, self.state())
+        self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0"))
+        self.assertEqual(NEW, self.read("version.xml"))
+        self.assertTrue(self.link_icon().get("icon", "").endswith("update.ico"))
         self.assertNotIn("update.tmp", os.listdir(self.service))
+
+        # Held across a stop and a start: the started service finds it again.
+        self.write("update.ini", b"1")
+        newer = NEW.replace(b"2.0", b"3.0")
+        holder = self.hold("update.ini", 600)
+        self.serve(newer)
+        before = len(self.requests())
+        self.assertTrue(self.wait_requests(before + 2))
+        self.stop_and_wait(bound_s=STOP_BOUND_S)
+        self.assertEqual(NEW, self.read("version.xml"))
+        holder.kill()
+        holder.wait(timeout=60)
+        self.assertEqual([], self.command("-start"))
+        self.assertTrue(self.wait_state(RUNNING))
+        self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0"))
+        self.assertEqual(newer, self.read("version.xml"))
 
     def test_read_only_state_files_are_never_left_partial(self):
         self.write("update.ini", b"1")
@@ -394,6 +413,40 @@ class FolderAndSettingsFaultTest(FaultTest):
         time.sleep(6)  # past pass five: the refused URL was not used
         self.assertEqual(before, len(self.requests()))
         self.stop_and_wait(bound_s=STOP_BOUND_S)
+
+    def test_settings_and_version_saved_as_utf16_are_read(self):
+        # As Notepad saves "Unicode" files: UTF-16 with a byte-order mark.
+        version = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<r><v>1.0 caf\u00e9</v></r>"
+        same = "<d><v>1.0 caf\u00e9</v></d>".encode("utf-8")  # served without a charset
+        changed = "<d><v>1.1 caf\u00e9</v></d>".encode("utf-8")
+        started = False
+        for config_codec, version_codec in (("utf-16-le", "utf-16-be"), ("utf-16-be", "utf-16-le")):
+            mark = b"\xff\xfe" if config_codec == "utf-16-le" else b"\xfe\xff"
+            config = ("<config><check>0</check><marker>0</marker><url>http://127.0.0.1:%d/doc/"
+                      "desktop.xml</url></config>" % self.port)
+            self.write("config.xml", mark + config.encode(config_codec))
+            mark = b"\xfe\xff" if version_codec == "utf-16-be" else b"\xff\xfe"
+            self.write("version.xml", mark + version.encode(version_codec))
+            self.serve(same)
+            if started:
+                self.assertEqual([], self.command("-start"))
+                self.assertTrue(self.wait_state(RUNNING))
+            else:
+                self.install()
+                started = True
+            # The settings took effect: a check on every pass, at this server.
+            before = len(self.requests())
+            self.assertTrue(self.wait_requests(before + 3), config_codec)
+            self.assertIsNone(self.read("update.ini"), config_codec)  # equal: no update
+            self.stop_and_wait(bound_s=STOP_BOUND_S)
+        self.serve(changed)
+        self.assertEqual([], self.command("-start"))
+        self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0"))
+        self.assertEqual(b"<d><v>1.1 caf\xe9</v></d>", self.read("version.xml"))  # in the ANSI code page
+        self.write("update.ini", b"1")
+        before = len(self.requests())
+        self.assertTrue(self.wait_requests(before + 3))
+        self.assertEqual(b"1", self.read("update.ini"))  # exactly one update
 
     def test_thousand_byte_versions_on_either_side(self):
         long_version = b"7" * 1000

@@ -138,6 +138,10 @@ class InstallTest(ServiceTest):
         self.assertEqual("", config["dependencies"])
         self.assertEqual("LocalSystem", config["account"])
         self.assertEqual(DESCRIPTION_GBK, config["description"])
+        # Restarted a minute after its first two failures in a day. Wine 8
+        # accepts the setting but stores none; the installation goes on.
+        if not config["recovery"].startswith("unavailable"):
+            self.assertEqual("restart/60000,restart/60000,none/0 reset=86400", config["recovery"])
         self.assertEqual(b"1", self.read("regist.ini"))
 
         registry = dict(line.split("=", 1) for line in self.probe("registry").splitlines())

@@ -1,7 +1,9 @@
+#include "fetch/document_gate.h"
+
 #include <string>
 
+#include "common/utf16_text.h"
 #include "fetch/body_text.h"
-#include "fetch/document_gate.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -38,7 +40,8 @@ TEST(BodyText, AByteOrderMarkDecidesOverTheCharsetAndIsSkipped) {
   const BodyCharset little = DetectBodyCharset(std::string("\xFF\xFE<\0", 4), "");
   EXPECT_EQ(BodyEncoding::kUtf16Le, little.encoding);
   EXPECT_EQ(2u, little.markLength);
-  const BodyCharset big = DetectBodyCharset(std::string("\xFE\xFF\0<", 4), "text/xml; charset=utf-8");
+  const BodyCharset big =
+      DetectBodyCharset(std::string("\xFE\xFF\0<", 4), "text/xml; charset=utf-8");
   EXPECT_EQ(BodyEncoding::kUtf16Be, big.encoding);
 }
 
@@ -46,9 +49,12 @@ TEST(BodyText, WithoutAMarkTheCharsetDecidesAndUtf8IsTheRest) {
   EXPECT_EQ(936u, DetectBodyCharset("<v/>", "text/xml; charset=GBK").codePage);
   EXPECT_EQ(BodyEncoding::kCodePage, DetectBodyCharset("<v/>", "text/xml; charset=gbk").encoding);
   EXPECT_EQ(28591u, DetectBodyCharset("<v/>", "text/xml; charset=\"iso-8859-1\"").codePage);
-  EXPECT_EQ(BodyEncoding::kUtf16Le, DetectBodyCharset("<\0", "text/xml; charset=utf-16").encoding);
-  EXPECT_EQ(BodyEncoding::kUtf16Be, DetectBodyCharset("\0<", "text/xml; charset=UTF-16BE").encoding);
-  for (const char* type : {"", "text/xml", "text/xml; charset=utf-8", "text/xml; charset=klingon"}) {
+  EXPECT_EQ(BodyEncoding::kUtf16Le,
+            DetectBodyCharset(std::string("<\0", 2), "text/xml; charset=utf-16").encoding);
+  EXPECT_EQ(BodyEncoding::kUtf16Be,
+            DetectBodyCharset(std::string("\0<", 2), "text/xml; charset=UTF-16BE").encoding);
+  for (const char* type :
+       {"", "text/xml", "text/xml; charset=utf-8", "text/xml; charset=klingon"}) {
     const BodyCharset charset = DetectBodyCharset("<v/>", type);
     EXPECT_EQ(BodyEncoding::kUtf8, charset.encoding) << type;
     EXPECT_EQ(0u, charset.markLength) << type;

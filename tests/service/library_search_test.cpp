@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 #include "service/service.h"
@@ -20,21 +21,24 @@ std::string ModulePath(HMODULE module) {
   return path;
 }
 
-// The build puts the planted DLL beside this test executable; a copy of it
-// under the name of a system DLL stands in for one planted by a user.
+// Copies of the planted DLL beside this test executable, under its own name
+// and under the name of a system DLL, stand in for ones planted by a user.
 class LibrarySearch : public ::testing::Test {
  protected:
   void SetUp() override {
+    std::string built = VEXLO_PLANTED_DLL;
+    std::replace(built.begin(), built.end(), '/', '\\');
     planted_ = ExecutableFolder() + "vexlo_planted.dll";
     impostor_ = ExecutableFolder() + "version.dll";
-    ASSERT_TRUE(FileExists(planted_));
-    ASSERT_TRUE(CopyFileA(planted_.c_str(), impostor_.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA(built.c_str(), planted_.c_str(), FALSE)) << built;
+    ASSERT_TRUE(CopyFileA(built.c_str(), impostor_.c_str(), FALSE));
   }
   void TearDown() override {
     // Back to the platform's usual search, so that no test sees another's limit.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     SetDllDirectoryA(nullptr);
     DeleteFileA(impostor_.c_str());
+    DeleteFileA(planted_.c_str());
     DeleteFileA((impostor_ + ".loaded").c_str());
     DeleteFileA((planted_ + ".loaded").c_str());
   }

@@ -14,6 +14,8 @@ void RemoveTree(const std::string& folder);
 bool FileExists(const std::string& path);
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
+// text as Notepad saves a "Unicode" file: UTF-16 with its byte-order mark.
+std::string Utf16File(const std::u16string& text, bool bigEndian);
 
 // Polls condition every 20 ms until it holds or timeoutMs pass.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs);

@@ -33,8 +33,9 @@ TEST_F(SettingsFile, TwoChildrenSetTheIntervalsAndKeepTheUrl) {
 }
 
 TEST_F(SettingsFile, ElementsAreTakenByPositionWhateverTheirNames) {
-  Read("<?xml version=\"1.0\"?><!-- settings --><x><b>120</b><zz a=\"1\">3</zz>"
-       "<q>http://example.test/v.xml</q><extra>9</extra></x>");
+  Read(
+      "<?xml version=\"1.0\"?><!-- settings --><x><b>120</b><zz a=\"1\">3</zz>"
+      "<q>http://example.test/v.xml</q><extra>9</extra></x>");
   EXPECT_EQ(120, check_);
   EXPECT_EQ(3, marker_);
   EXPECT_STREQ("http://example.test/v.xml", g_baseUrl);
@@ -45,6 +46,20 @@ TEST_F(SettingsFile, AnElementWithoutTextKeepsItsSetting) {
   EXPECT_EQ(3600, check_);
   EXPECT_EQ(7, marker_);
   EXPECT_EQ(savedBaseUrl_, g_baseUrl);
+}
+
+TEST_F(SettingsFile, FileSavedAsUtf16InEitherByteOrderIsRead) {
+  for (const bool bigEndian : {false, true}) {
+    CopyPath(g_baseUrl, savedBaseUrl_.c_str());
+    WriteBytes(AppFile("config.xml"),
+               Utf16File(u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<c><a>120</a><b>3</b>"
+                         u"<u>https://example.test/v.xml?a=1&amp;b=2</u></c>",
+                         bigEndian));
+    ReadWatcherSettings(&check_, &marker_);
+    EXPECT_EQ(120, check_) << bigEndian;
+    EXPECT_EQ(3, marker_) << bigEndian;
+    EXPECT_STREQ("https://example.test/v.xml?a=1&b=2", g_baseUrl) << bigEndian;
+  }
 }
 
 TEST_F(SettingsFile, NonNumericIntervalBecomesZero) {

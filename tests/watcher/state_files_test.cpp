@@ -17,7 +17,7 @@ HANDLE HoldWithoutDeleteSharing(const std::string& path) {
 
 TEST_F(StateFiles, StoresTheDocumentBytesAndTheZeroMarker) {
   const std::string document = "<v>\n<a>1.2</a>\r\n</v>\n";
-  WriteStateFiles(document);
+  EXPECT_EQ(StateWrite::kPending, WriteStateFiles(document));
   EXPECT_EQ(document, ReadBytes(AppFile("version.xml")));
   EXPECT_EQ("0", ReadBytes(AppFile("update.ini")));
 }
@@ -49,9 +49,48 @@ TEST_F(StateFiles, FileThatCannotBeWrittenIsSkippedAndTheOtherStillWritten) {
   HANDLE holder = CreateFileA(AppFile("version.xml").c_str(), GENERIC_READ, 0, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, holder);
-  WriteStateFiles("<v><a>2</a></v>");
+  EXPECT_EQ(StateWrite::kPending, WriteStateFiles("<v><a>2</a></v>"));
   CloseHandle(holder);
   EXPECT_EQ("<v><a>1</a></v>", ReadBytes(AppFile("version.xml")));
+  EXPECT_EQ("0", ReadBytes(AppFile("update.ini")));
+}
+
+// The client's updater holds update.ini (write access, no sharing) just as an
+// update arrives: without the "0" the new version.xml would hide the update
+// from every later check, so the old one goes back.
+TEST_F(StateFiles, MarkerThatCannotBeWrittenPutsTheOldVersionBack) {
+  WriteBytes(AppFile("version.xml"), "<v><a>1</a></v>");
+  WriteBytes(AppFile("update.ini"), "1");
+  HANDLE holder = CreateFileA(AppFile("update.ini").c_str(), GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+  EXPECT_FALSE(UpdateMarkerLooksWritable());
+  EXPECT_EQ(StateWrite::kUnchanged, WriteStateFiles("<v><a>2</a></v>"));
+  EXPECT_EQ("<v><a>1</a></v>", ReadBytes(AppFile("version.xml")));
+  CloseHandle(holder);
+  EXPECT_EQ("1", ReadBytes(AppFile("update.ini")));
+  EXPECT_TRUE(UpdateMarkerLooksWritable());
+  EXPECT_FALSE(FileExists(AppFile("version.tmp")));
+  EXPECT_FALSE(FileExists(AppFile("update.tmp")));
+}
+
+// Nor can the old version.xml be put back when it could not even be read:
+// the "0" is then owed, and lands once update.ini can be written.
+TEST_F(StateFiles, MarkerIsOwedWhenTheOldVersionCannotGoBack) {
+  WriteBytes(AppFile("version.xml"), "<v><a>1</a></v>");
+  WriteBytes(AppFile("update.ini"), "1");
+  HANDLE writer = CreateFileA(AppFile("version.xml").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE holder = CreateFileA(AppFile("update.ini").c_str(), GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+  ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+  EXPECT_EQ(StateWrite::kMarkerOwed, WriteStateFiles("<v><a>2</a></v>"));
+  CloseHandle(writer);
+  EXPECT_EQ("<v><a>2</a></v>", ReadBytes(AppFile("version.xml")));
+  EXPECT_FALSE(WriteUpdateMarker());
+  CloseHandle(holder);
+  EXPECT_TRUE(WriteUpdateMarker());
   EXPECT_EQ("0", ReadBytes(AppFile("update.ini")));
 }
 
@@ -94,18 +133,24 @@ TEST_F(PlantedNames, HeldHardLinkIsSkippedRatherThanWrittenInPlace) {
   // into it would write the file outside.
   HANDLE holder = HoldWithoutDeleteSharing(AppFile("update.ini"));
   ASSERT_NE(INVALID_HANDLE_VALUE, holder);
-  WriteStateFiles("<v><a>2</a></v>");
+  EXPECT_EQ(StateWrite::kUnchanged, WriteStateFiles("<v><a>2</a></v>"));
   CloseHandle(holder);
   EXPECT_EQ(kOutside, ReadBytes(outside_));
-  EXPECT_EQ("<v><a>2</a></v>", ReadBytes(AppFile("version.xml")));
+  EXPECT_EQ("<v><a>1</a></v>", ReadBytes(AppFile("version.xml")));  // put back
 }
 
 TEST_F(PlantedNames, FoldersAtTheNamesAreLeftAndTheRestLands) {
   ASSERT_TRUE(CreateDirectoryA(AppFile("version.tmp").c_str(), nullptr));
+  // No temporary file can be made: the plain version.xml is rewritten in place.
+  EXPECT_EQ(StateWrite::kPending, WriteStateFiles("<v><a>2</a></v>"));
+  EXPECT_EQ("<v><a>2</a></v>", ReadBytes(AppFile("version.xml")));
+  EXPECT_EQ("0", ReadBytes(AppFile("update.ini")));
+
+  // A folder where update.ini belongs takes no "0": version.xml goes back.
   DeleteFileA(AppFile("update.ini").c_str());
   ASSERT_TRUE(CreateDirectoryA(AppFile("update.ini").c_str(), nullptr));
-  WriteStateFiles("<v><a>2</a></v>");
-  // No temporary file could be made: the plain version.xml is rewritten in place.
+  EXPECT_FALSE(UpdateMarkerLooksWritable());
+  EXPECT_EQ(StateWrite::kUnchanged, WriteStateFiles("<v><a>3</a></v>"));
   EXPECT_EQ("<v><a>2</a></v>", ReadBytes(AppFile("version.xml")));
   EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY,
             GetFileAttributesA(AppFile("update.ini").c_str()) & FILE_ATTRIBUTE_DIRECTORY);

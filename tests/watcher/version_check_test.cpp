@@ -1,6 +1,7 @@
 #include <string>
 
 #include "common/path_buffer.h"
+#include "common/utf16_text.h"
 #include "tests/support/test_support.h"
 #include "watcher/watcher.h"
 
@@ -43,6 +44,22 @@ TEST_F(VersionCheck, LocalFileSavedWithAByteOrderMarkStillReads) {
              "\xEF\xBB\xBF<?xml version=\"1.0\"?>\r\n<root><version>1.0.3</version></root>\r\n");
   EXPECT_FALSE(IsUpdateAvailable(Remote("1.0.3")));
   EXPECT_TRUE(IsUpdateAvailable(Remote("1.0.4")));
+}
+
+// Notepad's "Unicode": read as the same text in the ANSI code page, so that a
+// version with letters beyond ASCII equals the same version downloaded.
+TEST_F(VersionCheck, LocalFileSavedAsUtf16InEitherByteOrderReads) {
+  const std::string version = AnsiFromUtf16(u"2.0 caf\u00e9");
+  for (const bool bigEndian : {false, true}) {
+    WriteBytes(AppFile("version.xml"), Utf16File(u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n"
+                                                 u"<root><version>2.0 caf\u00e9</version></root>",
+                                                 bigEndian));
+    EXPECT_FALSE(IsUpdateAvailable("<d><v>" + version + "</v></d>")) << bigEndian;
+    EXPECT_TRUE(IsUpdateAvailable(Remote("2.1"))) << bigEndian;
+  }
+  // Without the mark the bytes are not known to be UTF-16: no version is read.
+  WriteBytes(AppFile("version.xml"), Utf16File(u"<r><v>2.0</v></r>", false).substr(2));
+  EXPECT_FALSE(IsUpdateAvailable(Remote("2.1")));
 }
 
 TEST_F(VersionCheck, ElementNamesAreNeverChecked) {

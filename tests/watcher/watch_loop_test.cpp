@@ -66,6 +66,37 @@ TEST_F(WatchLoop, ChangedVersionShowsUpdateThenClearedMarkerShowsNormal) {
   EXPECT_EQ(0, g_runFlag.load());
 }
 
+// The client's updater holds update.ini (no sharing) when the update comes:
+// no half-stored update, the update icon stays, and the "0" (with the new
+// version.xml) lands at the first marker poll after the file is let go.
+TEST_F(WatchLoop, UpdateFoundWhileTheMarkerIsHeldLandsOnceItIsLetGo) {
+  const std::string name = UniqueName("held");
+  const std::string document = "<v><a>1.1</a></v>";
+  ServeDocument(name, document);
+  WriteBytes(AppFile("version.xml"), "<v><a>1.0</a></v>");
+  WriteBytes(AppFile("update.ini"), "1");
+  HANDLE holder = CreateFileA(AppFile("update.ini").c_str(), GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+  Configure(ServerUrl("/doc/" + name));
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return LinkIcon() == app_ + "update.ico"; }, kWorkBoundMs));
+  // Further checks and polls while it is held: still no half-stored update,
+  // and no normal icon although update.ini says "1".
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const std::string logged = LoggedRequests("/doc/" + name + "?");
+        return std::count(logged.begin(), logged.end(), '\n') >= 3;
+      },
+      kWorkBoundMs));
+  EXPECT_EQ("<v><a>1.0</a></v>", ReadBytes(AppFile("version.xml")));
+  EXPECT_EQ(app_ + "update.ico", LinkIcon());
+  CloseHandle(holder);
+  EXPECT_TRUE(WaitFor([&] { return ReadBytes(AppFile("update.ini")) == "0"; }, kWorkBoundMs));
+  EXPECT_EQ(document, ReadBytes(AppFile("version.xml")));
+  EXPECT_EQ(app_ + "update.ico", LinkIcon());
+}
+
 TEST_F(WatchLoop, SameVersionChangesNothing) {
   const std::string name = UniqueName("same");
   ServeDocument(name, "<v><a>1.0</a><extra>differs</extra></v>");
@@ -73,10 +104,12 @@ TEST_F(WatchLoop, SameVersionChangesNothing) {
   Configure(ServerUrl("/doc/" + name));
   Start();
   // Wait for two downloads, so that at least one check completed.
-  ASSERT_TRUE(WaitFor([&] {
-    const std::string logged = LoggedRequests("/doc/" + name + "?");
-    return std::count(logged.begin(), logged.end(), '\n') >= 2;
-  }, kWorkBoundMs));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const std::string logged = LoggedRequests("/doc/" + name + "?");
+        return std::count(logged.begin(), logged.end(), '\n') >= 2;
+      },
+      kWorkBoundMs));
   Stop();
   EXPECT_EQ("<v><a>1.0</a></v>", ReadBytes(AppFile("version.xml")));
   EXPECT_FALSE(FileExists(AppFile("update.ini")));

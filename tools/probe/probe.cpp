@@ -89,6 +89,26 @@ int PrintConfig(SC_HANDLE service, const char*) {
       description->lpDescription != nullptr) {
     std::printf("description=%s\n", Hex(description->lpDescription).c_str());
   }
+  // "restart/60000,restart/60000,none/0 reset=86400", or why there is none
+  // (Wine 8 stores no recovery actions: its query fails).
+  static char recoveryBuffer[8192];
+  auto* recovery = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(recoveryBuffer);
+  if (QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS,
+                           reinterpret_cast<BYTE*>(recoveryBuffer), sizeof recoveryBuffer,
+                           &needed)) {
+    std::string actions;
+    for (DWORD i = 0; i < recovery->cActions; ++i) {
+      const SC_ACTION& action = recovery->lpsaActions[i];
+      actions += i ? "," : "";
+      actions += action.Type == SC_ACTION_RESTART ? "restart"
+                 : action.Type == SC_ACTION_NONE  ? "none"
+                                                  : "other";
+      actions += "/" + std::to_string(action.Delay);
+    }
+    std::printf("recovery=%s reset=%lu\n", actions.c_str(), recovery->dwResetPeriod);
+  } else {
+    std::printf("recovery=unavailable %lu\n", GetLastError());
+  }
   return 0;
 }
 
@@ -147,8 +167,8 @@ int PrintLink(const char* path) {
 }
 
 int HoldFile(const char* path, const char* seconds) {
-  HANDLE file = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file =
+      CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     std::printf("error %lu\n", GetLastError());
     return 1;
@@ -171,19 +191,18 @@ int TrustCertificate(const char* path) {
   std::size_t read;
   while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) der.append(chunk, read);
   std::fclose(file);
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
-                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
+  HCERTSTORE store =
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
   if (store == nullptr) {
     std::printf("error %lu\n", GetLastError());
     return 1;
   }
   // Without the commit the change does not reach other processes.
-  const bool added =
-      CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
-                                       reinterpret_cast<const BYTE*>(der.data()),
-                                       static_cast<DWORD>(der.size()),
-                                       CERT_STORE_ADD_REPLACE_EXISTING, nullptr) &&
-      CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+  const bool added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                                      reinterpret_cast<const BYTE*>(der.data()),
+                                                      static_cast<DWORD>(der.size()),
+                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr) &&
+                     CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
   if (added) {
     std::printf("ok\n");
   } else {
@@ -267,11 +286,11 @@ int SetAccountProxy(const char* proxy) {
   RegCloseKey(key);
   const std::string connections = std::string(settings) + "\\Connections";
   if (result == ERROR_SUCCESS &&
-      RegCreateKeyExA(HKEY_CURRENT_USER, connections.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                      nullptr, &key, nullptr) == ERROR_SUCCESS) {
-    result = RegSetValueExA(key, "DefaultConnectionSettings", 0, REG_BINARY,
-                            reinterpret_cast<const BYTE*>(blob.data()),
-                            static_cast<DWORD>(blob.size()));
+      RegCreateKeyExA(HKEY_CURRENT_USER, connections.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                      &key, nullptr) == ERROR_SUCCESS) {
+    result =
+        RegSetValueExA(key, "DefaultConnectionSettings", 0, REG_BINARY,
+                       reinterpret_cast<const BYTE*>(blob.data()), static_cast<DWORD>(blob.size()));
     RegCloseKey(key);
   }
   std::printf(result == ERROR_SUCCESS ? "ok\n" : "error\n");
@@ -308,7 +327,9 @@ int main(int argc, char** argv) {
   if (command == "machine-proxy" && argc == 3) return SetMachineProxy(argv[2]);
   if (command == "account-proxy" && argc == 3) return SetAccountProxy(argv[2]);
   LeaveTrace();
-  std::fprintf(stderr, "usage: probe state|config|control CODE|registry|link PATH|hold PATH SECONDS|trust DERFILE|version PATH|"
+  std::fprintf(stderr,
+               "usage: probe state|config|control CODE|registry|link PATH|hold PATH SECONDS|trust "
+               "DERFILE|version PATH|"
                "machine-proxy HOST:PORT|account-proxy HOST:PORT\n");
   return 2;
 }
