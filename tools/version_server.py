@@ -31,6 +31,7 @@ port written to DIR/tls/NAME.port. Routes:
   /endless     200 with a body that never ends (no length; stops when the client goes)
   /latin1      200 with a version document in ISO-8859-1, said so in the Content-Type
   /bom16be     the version document of /bom16, big-endian
+  /toplain     302 to /doc/desktop.xml on the plain-http port (from a TLS port: a downgrade)
 A request whose target is an absolute http:// address is served as a proxy
 would serve it, from this server's routes ("proxied" in the log); the built-in
 address's desktop.xml, under any path, is /doc/desktop.xml there.
@@ -182,6 +183,13 @@ def make_handler(root):
             elif route == "/portal":
                 self.send_response(302)
                 self.send_header("Location", "/portalpage")
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+            elif route == "/toplain":
+                with open(os.path.join(root, "port")) as f:
+                    plain = f.read()
+                self.send_response(302)
+                self.send_header("Location", "http://127.0.0.1:%s/doc/desktop.xml" % plain)
                 self.send_header("Content-Length", "0")
                 self.end_headers()
             elif route == "/portalpage":

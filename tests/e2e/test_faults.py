@@ -179,6 +179,15 @@ class ServerFaultTest(FaultTest):
             self.assertIsNone(self.read("update.ini"), name)
             self.stop_and_wait(bound_s=STOP_BOUND_S)
 
+        # A redirect from https to plain http is not followed.
+        self.configure(0, 0, url=https_url("trusted").replace("/doc/desktop.xml", "/toplain"))
+        self.assertEqual([], self.command("-start"))
+        self.assertTrue(self.wait_state(RUNNING))
+        self.assertTrue(wait_for(lambda: len(self.tls_log("trusted", "/toplain?time=")) >= 3))
+        self.assertEqual([], [line for line in self.requests() if '"tls"' not in line])
+        self.assertIsNone(self.read("update.ini"))
+        self.stop_and_wait(bound_s=STOP_BOUND_S)
+
         self.configure(0, 0, url=https_url("trusted"))
         self.assertEqual([], self.command("-start"))
         self.assertTrue(self.wait_state(RUNNING))
