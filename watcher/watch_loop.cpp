@@ -28,7 +28,9 @@ std::string s_unmarkedDocument;
 StateWrite s_unmarked = StateWrite::kPending;
 
 void StoreUpdate(const std::string& text) {
-  s_unmarked = WriteStateFiles(text);
+  // While update.ini is held (or a folder has its name) nothing is written,
+  // rather than version.xml written and put back on every check and poll.
+  s_unmarked = UpdateMarkerLooksWritable() ? WriteStateFiles(text) : StateWrite::kUnchanged;
   if (s_unmarked == StateWrite::kPending) {
     s_unmarkedDocument.clear();
   } else {
@@ -51,12 +53,9 @@ void CheckForUpdate() {
 }
 
 void PollMarker() {
-  // An update is pending whatever update.ini says now: no normal icon. The
-  // writes are tried only once update.ini looks writable, so that a file held
-  // for long, or a folder in its place, does not have version.xml written and
-  // put back on every poll.
+  // An update is pending whatever update.ini says now: no normal icon.
   if (s_unmarked == StateWrite::kUnchanged) {
-    if (UpdateMarkerLooksWritable()) StoreUpdate(std::string(s_unmarkedDocument));
+    StoreUpdate(std::string(s_unmarkedDocument));
   } else if (s_unmarked == StateWrite::kMarkerOwed) {
     if (WriteUpdateMarker()) {  // version.xml holds the document already
       s_unmarked = StateWrite::kPending;

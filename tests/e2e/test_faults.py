@@ -55,6 +55,14 @@ class FaultTest(ServiceTest):
         self.assertTrue(self.wait_state(STOPPED, 30))
         self.assertLess(time.monotonic() - started, bound_s)
 
+    def start_or_install(self):
+        """Installs the service the first time, starts it again later."""
+        if self.state() == "missing":
+            self.install()
+        else:
+            self.assertEqual([], self.command("-start"))
+            self.assertTrue(self.wait_state(RUNNING))
+
     def assert_update_then_quiet(self, document, timeout=40):
         self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0", timeout))
         self.assertEqual(document, self.read("version.xml"))
@@ -164,15 +172,9 @@ class ServerFaultTest(FaultTest):
             with open(os.path.join(self.server_dir, "tls", name + ".port")) as f:
                 return "https://127.0.0.1:%s/doc/desktop.xml" % f.read()
 
-        started = False
         for name in ("untrusted", "otherhost"):
             self.configure(0, 0, url=https_url(name))
-            if started:
-                self.assertEqual([], self.command("-start"))
-                self.assertTrue(self.wait_state(RUNNING))
-            else:
-                self.install()
-                started = True
+            self.start_or_install()
             self.assertTrue(wait_for(lambda: len(self.tls_log(name, '"connection"')) >= 3), name)
             self.assertEqual([], self.tls_log(name, '"path"'), name)  # no request went out
             self.assertEqual(OLD, self.read("version.xml"), name)
@@ -428,7 +430,6 @@ class FolderAndSettingsFaultTest(FaultTest):
         version = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<r><v>1.0 caf\u00e9</v></r>"
         same = "<d><v>1.0 caf\u00e9</v></d>".encode("utf-8")  # served without a charset
         changed = "<d><v>1.1 caf\u00e9</v></d>".encode("utf-8")
-        started = False
         for config_codec, version_codec in (("utf-16-le", "utf-16-be"), ("utf-16-be", "utf-16-le")):
             mark = b"\xff\xfe" if config_codec == "utf-16-le" else b"\xfe\xff"
             config = ("<config><check>0</check><marker>0</marker><url>http://127.0.0.1:%d/doc/"
@@ -437,12 +438,7 @@ class FolderAndSettingsFaultTest(FaultTest):
             mark = b"\xfe\xff" if version_codec == "utf-16-be" else b"\xff\xfe"
             self.write("version.xml", mark + version.encode(version_codec))
             self.serve(same)
-            if started:
-                self.assertEqual([], self.command("-start"))
-                self.assertTrue(self.wait_state(RUNNING))
-            else:
-                self.install()
-                started = True
+            self.start_or_install()
             # The settings took effect: a check on every pass, at this server.
             before = len(self.requests())
             self.assertTrue(self.wait_requests(before + 3), config_codec)

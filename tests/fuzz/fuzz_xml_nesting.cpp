@@ -2,28 +2,12 @@
 // the depth TinyXML reaches (the tree it leaves, also after an error, shows
 // that depth). A text the measure lets through is parsed on a thread with the
 // service's stack.
-#include <vector>
-
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/xml_tree_depth.h"
 #include "tinyxml.h"
 #include "watcher/xml_nesting.h"
 
 namespace {
-
-int TreeDepth(const TiXmlNode* root) {
-  int deepest = 0;
-  std::vector<std::pair<const TiXmlNode*, int>> pending{{root, 0}};
-  while (!pending.empty()) {
-    const auto [node, depth] = pending.back();
-    pending.pop_back();
-    if (depth > deepest) deepest = depth;
-    for (const TiXmlElement* child = node->FirstChildElement(); child != nullptr;
-         child = child->NextSiblingElement()) {
-      pending.emplace_back(child, depth + 1);
-    }
-  }
-  return deepest;
-}
 
 void ParseAndCompare(const std::string& text) {
   const int measured = XmlNestingDepth(text.c_str(), kMaxXmlNesting);

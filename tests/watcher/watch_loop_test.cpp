@@ -90,7 +90,10 @@ TEST_F(WatchLoop, UpdateFoundWhileTheMarkerIsHeldLandsOnceItIsLetGo) {
       },
       kWorkBoundMs));
   EXPECT_EQ("<v><a>1.0</a></v>", ReadBytes(AppFile("version.xml")));
-  EXPECT_EQ(app_ + "update.ico", LinkIcon());
+  // Each check rewrites the shortcut meanwhile: a read may meet a half-written
+  // file, never the normal icon.
+  EXPECT_NE(app_ + "normal.ico", LinkIcon());
+  EXPECT_TRUE(WaitFor([&] { return LinkIcon() == app_ + "update.ico"; }, kWorkBoundMs));
   CloseHandle(holder);
   EXPECT_TRUE(WaitFor([&] { return ReadBytes(AppFile("update.ini")) == "0"; }, kWorkBoundMs));
   EXPECT_EQ(document, ReadBytes(AppFile("version.xml")));

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/support/xml_tree_depth.h"
 #include "tinyxml.h"
 #include "watcher/watcher.h"
 #include "watcher/xml_nesting.h"
@@ -15,23 +16,6 @@ std::string Repeat(const std::string& part, int times) {
 }
 
 std::string Nested(int depth) { return Repeat("<a>", depth) + "1" + Repeat("</a>", depth); }
-
-// How deep TinyXML went: it links every element it began, also when it
-// stops at an error, so the tree it leaves shows the deepest point it reached.
-int TreeDepth(const TiXmlNode* node) {
-  int deepest = 0;
-  std::vector<std::pair<const TiXmlNode*, int>> pending{{node, 0}};
-  while (!pending.empty()) {
-    const auto [at, depth] = pending.back();
-    pending.pop_back();
-    if (depth > deepest) deepest = depth;
-    for (const TiXmlElement* child = at->FirstChildElement(); child != nullptr;
-         child = child->NextSiblingElement()) {
-      pending.emplace_back(child, depth + 1);
-    }
-  }
-  return deepest;
-}
 
 int ParsedDepth(const std::string& text) {
   TiXmlDocument document;
