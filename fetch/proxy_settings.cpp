@@ -54,9 +54,8 @@ bool ScriptProxy(const std::wstring& url, const wchar_t* scriptUrl, bool detect,
                               WINHTTP_NO_PROXY_BYPASS, 0),
                   &WinHttpCloseHandle);
   if (!session) return false;
-  // Finding a script is bounded like a request (fetch/winhttp_request.cpp).
-  const int kStepTimeoutMs = 10000;
-  WinHttpSetTimeouts(session.get(), kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs);
+  const int step = kHttpStepTimeoutMs;
+  WinHttpSetTimeouts(session.get(), step, step, step, step);
   WINHTTP_AUTOPROXY_OPTIONS options = {};
   if (scriptUrl != nullptr && *scriptUrl != L'\0') {
     options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;

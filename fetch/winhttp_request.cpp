@@ -11,13 +11,6 @@ namespace {
 
 using InternetHandle = std::unique_ptr<void, decltype(&WinHttpCloseHandle)>;
 
-// Each step of a request ends on its own: a server that resolves, accepts,
-// answers or sends its body slower than this has failed. The check's
-// deadline bounds the whole. Under Wine only the response time-out set on the
-// request ends a server that accepts and never answers; WinHttpSetTimeouts
-// alone does not. A request given up at its deadline or at a stop cannot be
-// interrupted under Wine either, and so ends within one of these.
-const int kStepTimeoutMs = 10000;
 const DWORD kReadChunk = 16 * 1024;
 
 std::wstring Wide(const char* text) {
@@ -118,8 +111,9 @@ bool Transfer(HttpCall* call, HINTERNET connection, const std::wstring& path, bo
                          WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
   if (request == nullptr) return false;
   SetRequest(call, request);
-  WinHttpSetTimeouts(request, kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs);
-  SetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, kStepTimeoutMs);
+  const int step = kHttpStepTimeoutMs;
+  WinHttpSetTimeouts(request, step, step, step, step);
+  SetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, kHttpStepTimeoutMs);
   // Redirects are followed, never from https to http; no credentials are
   // ever sent, not even the machine's own to an intranet server or proxy;
   // no cookies are kept.
@@ -183,8 +177,8 @@ bool Exchange(const char* url, HttpCall* call, HttpAnswer* answer) {
                   proxied && !bypass.empty() ? bypass.c_str() : WINHTTP_NO_PROXY_BYPASS, 0),
       &WinHttpCloseHandle);
   if (!session) return false;
-  WinHttpSetTimeouts(session.get(), kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs,
-                     kStepTimeoutMs);
+  const int step = kHttpStepTimeoutMs;
+  WinHttpSetTimeouts(session.get(), step, step, step, step);
   // TLS 1.2 and later where the platform knows them (Windows 7 does not turn
   // 1.2 on by itself, and refuses the flag for 1.3).
   DWORD modern = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | 0x00002000;  // TLS 1.3

@@ -7,6 +7,15 @@
 
 #include <string>
 
+// Each step of a request (resolving, connecting, sending, the answer, each
+// part of the body) and the search for a proxy script ends on its own: a
+// server that is silent this long has failed. The check's deadline bounds the
+// whole. Under Wine only the response time-out set on the request ends a
+// server that accepts and never answers; WinHttpSetTimeouts alone does not.
+// A request given up at its deadline or at a stop cannot be interrupted under
+// Wine either, and so ends within one of these.
+const int kHttpStepTimeoutMs = 10000;
+
 // A request in progress, shared by the thread that makes it and the thread
 // that may cancel it. The handle is closed by the canceller only while the
 // maker is inside a call on it (which cancels that call); otherwise the maker
