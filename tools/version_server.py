@@ -32,6 +32,7 @@ port written to DIR/tls/NAME.port. Routes:
   /latin1      200 with a version document in ISO-8859-1, said so in the Content-Type
   /bom16be     the version document of /bom16, big-endian
   /toplain     302 to /doc/desktop.xml on the plain-http port (from a TLS port: a downgrade)
+  /proxy.pac   a proxy script that sends every address through this server
 A request whose target is an absolute http:// address is served as a proxy
 would serve it, from this server's routes ("proxied" in the log); the built-in
 address's desktop.xml, under any path, is /doc/desktop.xml there.
@@ -192,6 +193,12 @@ def make_handler(root):
                 self.send_header("Location", "http://127.0.0.1:%s/doc/desktop.xml" % plain)
                 self.send_header("Content-Length", "0")
                 self.end_headers()
+            elif route == "/proxy.pac":
+                with open(os.path.join(root, "port")) as f:
+                    plain = f.read()
+                self.answer(200, ('function FindProxyForURL(url, host) '
+                                  '{ return "PROXY 127.0.0.1:%s"; }' % plain).encode(),
+                            "application/x-ns-proxy-autoconfig")
             elif route == "/portalpage":
                 self.answer(200, b"<html><body>Sign in to the hotel Wi-Fi</body></html>",
                             "text/html; charset=utf-8")

@@ -273,6 +273,20 @@ class ServerFaultTest(FaultTest):
         self.assertTrue([line for line in self.requests(all_lines=True)
                          if '"path": "http://%s' % built_in.hostname in line
                          and built_in.path + "?time=" in line])
+        self.stop_and_wait(bound_s=STOP_BOUND_S)
+
+        # A proxy script named in the account's Internet Options.
+        self.assertEqual("ok", self.probe("account-script",
+                                          "http://127.0.0.1:%d/proxy.pac" % self.port))
+        self.configure(0, 0, url="http://vexlo-scripted.test/doc/desktop.xml")
+        os.remove(self.path("update.ini"))
+        newest = NEW.replace(b"2.0", b"4.0")
+        self.serve(newest)
+        self.assertEqual([], self.command("-start"))
+        self.assertTrue(self.wait_state(RUNNING))
+        self.assert_update_then_quiet(newest)
+        self.assertTrue([line for line in self.requests(all_lines=True)
+                         if '"path": "http://vexlo-scripted.test' in line])
 
 
 class FileFaultTest(FaultTest):

@@ -12,6 +12,7 @@
 //                                   set proxy" writes it (none: direct); "ok"
 //   probe account-proxy HOST:PORT   a manual proxy in this account's Internet Options, in
 //                                   both forms Windows writes; "ok"
+//   probe account-script URL        a proxy script address there instead; "ok"
 // Run with any other command line (as a program planted where the service
 // manager might run it instead of the service), it leaves "<its path>.ran".
 #include <windows.h>
@@ -253,21 +254,23 @@ int SetMachineProxy(const char* proxy) {
   return 0;
 }
 
-// What Internet Options writes for a manual proxy: the per-connection blob
-// that WinHTTP reads (version, counter, flags: direct | proxy, then the proxy,
-// an empty bypass list and an empty script address, each with its length),
-// and the two values that the older stack reads.
-int SetAccountProxy(const char* proxy) {
+// What Internet Options writes for a manual proxy or a script address: the
+// per-connection blob that WinHTTP reads (version, counter, flags: direct |
+// proxy | script, then the proxy, an empty bypass list and the script
+// address, each with its length), and the two values that the older stack
+// reads for a manual proxy.
+int SetAccountProxy(const char* proxy, const char* script) {
   const DWORD length = static_cast<DWORD>(std::strlen(proxy));
   std::string blob;
   auto put = [&blob](DWORD value) { blob.append(reinterpret_cast<const char*>(&value), 4); };
   put(0x46);
   put(1);
-  put(0x1 | 0x2);
+  put(0x1 | (length ? 0x2 : 0) | (*script ? 0x4 : 0));
   put(length);
   blob += proxy;
   put(0);
-  put(0);
+  put(static_cast<DWORD>(std::strlen(script)));
+  blob += script;
   blob.append(32, '\0');
   HKEY key;
   const char* settings = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
@@ -276,7 +279,7 @@ int SetAccountProxy(const char* proxy) {
     std::printf("error\n");
     return 1;
   }
-  const DWORD enable = 1;
+  const DWORD enable = length ? 1 : 0;
   LONG result = RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD,
                                reinterpret_cast<const BYTE*>(&enable), sizeof enable);
   if (result == ERROR_SUCCESS) {
@@ -325,11 +328,12 @@ int main(int argc, char** argv) {
   if (command == "trust" && argc == 3) return TrustCertificate(argv[2]);
   if (command == "version" && argc == 3) return PrintVersion(argv[2]);
   if (command == "machine-proxy" && argc == 3) return SetMachineProxy(argv[2]);
-  if (command == "account-proxy" && argc == 3) return SetAccountProxy(argv[2]);
+  if (command == "account-proxy" && argc == 3) return SetAccountProxy(argv[2], "");
+  if (command == "account-script" && argc == 3) return SetAccountProxy("", argv[2]);
   LeaveTrace();
   std::fprintf(stderr,
                "usage: probe state|config|control CODE|registry|link PATH|hold PATH SECONDS|trust "
                "DERFILE|version PATH|"
-               "machine-proxy HOST:PORT|account-proxy HOST:PORT\n");
+               "machine-proxy HOST:PORT|account-proxy HOST:PORT|account-script URL\n");
   return 2;
 }
