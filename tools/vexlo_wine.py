@@ -53,7 +53,11 @@ class WinePrefix:
             os.remove(self.service_log)
 
     def start(self):
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+        # Kept off the caller's pipes too: a server left behind by a failed
+        # test must not hold the test runner's output open.
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
         # Starts services.exe with this stderr, so that the service's entries
         # land in service_log, and outside any caller's pipes.
         with open(self.service_log, "ab") as log:
@@ -63,6 +67,10 @@ class WinePrefix:
 
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        # Wine finds a prefix's server by the folder's inode: until this one
+        # is gone, a new prefix that gets the same inode would reach it.
+        subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL,
+                       timeout=60)
 
     def remove(self):
         shutil.rmtree(self.path, ignore_errors=True)

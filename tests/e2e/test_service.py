@@ -34,8 +34,8 @@ class ServiceTest(unittest.TestCase):
                                       os.path.join(self.run_dir, "pfx"))
         self.wine_prefix.create()
         self.addCleanup(self.wine_prefix.remove)
+        self.addCleanup(self.wine_prefix.stop)  # also after a failed start
         self.wine_prefix.start()
-        self.addCleanup(self.wine_prefix.stop)
         self.env = self.wine_prefix.env
 
         self.server_dir = os.path.join(self.run_dir, "server")

@@ -93,8 +93,8 @@ class PackageTest(unittest.TestCase):
         prefix = WinePrefix(os.environ["VEXLO_WINE_TEMPLATE"], os.path.join(self.work, "pfx"))
         prefix.create()
         self.addCleanup(prefix.remove)
+        self.addCleanup(prefix.stop)  # also after a failed start
         prefix.start()
-        self.addCleanup(prefix.stop)
         prefix.lay_out_client(exe, os.environ["VEXLO_PROBE_EXE"])
         self.assertEqual(0, prefix.run(SERVICE_EXE, "-install").returncode)
         state = lambda: prefix.run(CLIENT_EXE, "state").stdout.decode().strip()  # noqa: E731
