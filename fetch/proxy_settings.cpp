@@ -27,12 +27,7 @@ SRWLOCK s_answerLock = SRWLOCK_INIT;  // request threads may overlap
 ProxyAnswer s_answer;
 
 // WinHTTP hands its strings out in GlobalAlloc'ed memory.
-struct GlobalString {
-  wchar_t* text = nullptr;
-  ~GlobalString() {
-    if (text != nullptr) GlobalFree(text);
-  }
-};
+using GlobalString = std::unique_ptr<wchar_t, decltype(&GlobalFree)>;
 
 std::wstring Text(const wchar_t* text) { return text == nullptr ? std::wstring() : text; }
 
@@ -68,8 +63,8 @@ bool ScriptProxy(const std::wstring& url, const wchar_t* scriptUrl, bool detect,
   options.fAutoLogonIfChallenged = FALSE;  // no credentials, for the script either
   WINHTTP_PROXY_INFO info = {};
   if (!WinHttpGetProxyForUrl(session.get(), url.c_str(), &options, &info)) return false;
-  GlobalString proxyText{info.lpszProxy};
-  GlobalString bypassText{info.lpszProxyBypass};
+  GlobalString proxyText(info.lpszProxy, &GlobalFree);
+  GlobalString bypassText(info.lpszProxyBypass, &GlobalFree);
   return NamedProxy(info, proxy, bypass);
 }
 
@@ -84,16 +79,16 @@ std::wstring HostOf(const std::wstring& url) {
 bool DiscoverProxy(const std::wstring& url, std::wstring* proxy, std::wstring* bypass) {
   WINHTTP_PROXY_INFO machine = {};
   if (WinHttpGetDefaultProxyConfiguration(&machine)) {
-    GlobalString proxyText{machine.lpszProxy};
-    GlobalString bypassText{machine.lpszProxyBypass};
+    GlobalString proxyText(machine.lpszProxy, &GlobalFree);
+    GlobalString bypassText(machine.lpszProxyBypass, &GlobalFree);
     if (NamedProxy(machine, proxy, bypass)) return true;
   }
 
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG account = {};
   if (!WinHttpGetIEProxyConfigForCurrentUser(&account)) return false;
-  GlobalString scriptText{account.lpszAutoConfigUrl};
-  GlobalString proxyText{account.lpszProxy};
-  GlobalString bypassText{account.lpszProxyBypass};
+  GlobalString scriptText(account.lpszAutoConfigUrl, &GlobalFree);
+  GlobalString proxyText(account.lpszProxy, &GlobalFree);
+  GlobalString bypassText(account.lpszProxyBypass, &GlobalFree);
   if (account.lpszProxy != nullptr && *account.lpszProxy != L'\0') {
     *proxy = account.lpszProxy;
     *bypass = Text(account.lpszProxyBypass);
