@@ -27,6 +27,7 @@ std::int64_t s_markerCounter = 0;
 std::string s_unmarkedDocument;
 StateWrite s_unmarked = StateWrite::kPending;
 
+// text may be s_unmarkedDocument itself: it is read before it is replaced.
 void StoreUpdate(const std::string& text) {
   // While update.ini is held (or a folder has its name) nothing is written,
   // rather than version.xml written and put back on every check and poll.
@@ -55,7 +56,7 @@ void CheckForUpdate() {
 void PollMarker() {
   // An update is pending whatever update.ini says now: no normal icon.
   if (s_unmarked == StateWrite::kUnchanged) {
-    StoreUpdate(std::string(s_unmarkedDocument));
+    StoreUpdate(s_unmarkedDocument);
   } else if (s_unmarked == StateWrite::kMarkerOwed) {
     if (WriteUpdateMarker()) {  // version.xml holds the document already
       s_unmarked = StateWrite::kPending;
