@@ -54,7 +54,6 @@ BodyCharset DetectBodyCharset(const std::string& body, const std::string& conten
       if (name == known.name) {
         charset.encoding = BodyEncoding::kCodePage;
         charset.codePage = known.codePage;
-        break;
       }
     }
   }
