@@ -7,6 +7,7 @@
 #include "common/path_buffer.h"
 #include "common/utf16_text.h"
 #include "fetch/body_text.h"
+#include "fetch/document_signature.h"
 #include "fetch/fetch.h"
 #include "fetch/request_url.h"
 #include "fetch/winhttp_request.h"
@@ -69,7 +70,12 @@ std::string Decode(const std::string& body, const std::string& contentType) {
 std::string Download(Worker* worker) {
   HttpAnswer answer;
   if (!HttpGet(worker->url, &worker->call, &answer)) return std::string();
-  return Decode(answer.body, answer.contentType);
+  if (!DocumentKeysBuiltIn()) return Decode(answer.body, answer.contentType);
+  // The bytes as they came, before anything of them is decoded or parsed.
+  if (!IsSignedByPublisher(answer.body)) return std::string();
+  // The headers are not signed: a signed document is read as its own bytes
+  // say, so that no one on the way can change how its text reads.
+  return Decode(answer.body, std::string());
 }
 
 void FreeWorker(Worker* worker) {

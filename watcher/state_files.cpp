@@ -8,10 +8,7 @@
 #include "common/vexlo.h"
 #include "watcher/watcher.h"
 
-namespace {
-
-// version.xml as it is now; false when it cannot be read whole.
-bool ReadVersionFile(std::string* bytes) {
+bool ReadStoredVersion(std::string* bytes) {
   PathBuffer path;
   if (!JoinPath(path, g_appFolder, "version.xml")) return false;
   std::FILE* file = std::fopen(path, "rb");
@@ -23,8 +20,6 @@ bool ReadVersionFile(std::string* bytes) {
   (void)std::fclose(file);  // read only: nothing to lose
   return !failed;
 }
-
-}  // namespace
 
 bool UpdateMarkerLooksWritable() {
   PathBuffer path;
@@ -45,7 +40,7 @@ bool WriteUpdateMarker() {
 StateWrite WriteStateFiles(const std::string& documentText) {
   std::setlocale(LC_ALL, "");
   std::string previous;
-  const bool havePrevious = ReadVersionFile(&previous);
+  const bool havePrevious = ReadStoredVersion(&previous);
   // The temporary names are no longer than the real ones, so a folder that
   // fits the real name fits the temporary one too.
   const bool stored = ReplaceFileContents(g_appFolder, "version.xml", "version.tmp", documentText);

@@ -2,6 +2,7 @@
 #include <objbase.h>
 
 #include "common/path_buffer.h"
+#include "fetch/document_signature.h"
 #include "fetch/fetch.h"
 #include "shortcut/shortcut.h"
 #include "watcher/watcher.h"
@@ -39,9 +40,18 @@ void StoreUpdate(const std::string& text) {
   }
 }
 
+// With keys built in, a signed document counts only with a serial above the
+// stored one's: a replay of an older document, however genuine, changes
+// nothing (and does not withdraw a remembered update either).
+bool IsFresh(const std::string& text) {
+  if (!DocumentKeysBuiltIn()) return true;
+  std::string stored;
+  return ReadStoredVersion(&stored) && IsSerialAccepted(text, stored);
+}
+
 void CheckForUpdate() {
   const std::string text = FetchVersionDocument();
-  if (text.empty()) return;
+  if (text.empty() || !IsFresh(text)) return;
   if (IsUpdateAvailable(text)) {
     ShowUpdateIcon();
     StoreUpdate(text);

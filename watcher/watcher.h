@@ -25,6 +25,9 @@ enum class StateWrite {
                 // old version.xml could be written: the "0" is owed
 };
 
+// version.xml's bytes as they are now; false when it cannot be read whole.
+bool ReadStoredVersion(std::string* bytes);
+
 // Replaces version.xml with the document text, then update.ini with the
 // pending-update marker "0". When the "0" cannot be written, version.xml
 // gets its old bytes back, so that the update is never half stored.

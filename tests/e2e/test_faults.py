@@ -558,7 +558,8 @@ class PlantingTest(FaultTest):
         # System DLLs that the service's process loads on demand (shcore, by
         # the shell, is one Wine takes from the exe's folder otherwise).
         names = ("shcore", "version", "wininet", "urlmon", "iphlpapi", "dnsapi", "userenv",
-                 "mpr", "uxtheme", "secur32", "msxml3", "profapi", "cryptbase", "wtsapi32")
+                 "mpr", "uxtheme", "secur32", "msxml3", "profapi", "cryptbase", "wtsapi32",
+                 "winhttp", "bcrypt")
         for name in names:
             shutil.copy(os.environ["VEXLO_PLANTED_DLL"], self.path(name + ".dll"))
         self.install()
