@@ -483,6 +483,88 @@ class FolderAndSettingsFaultTest(FaultTest):
         self.assertEqual(b"1", self.read("update.ini"))  # no endless update
 
 
+KEYS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "keys")
+SIGN_DOCUMENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                             "sign-document")
+
+
+class SigningTest(FaultTest):
+    """The exe built with the two test keys (tests/keys) takes only documents
+    signed with one of them, each with a serial above the stored one's."""
+
+    def sign(self, document, key, serial):
+        unsigned = os.path.join(self.run_dir, "unsigned.xml")
+        signed = os.path.join(self.run_dir, "signed.xml")
+        with open(unsigned, "wb") as f:
+            f.write(document)
+        subprocess.run([sys.executable, SIGN_DOCUMENT, "--key", key, "--serial", str(serial),
+                        unsigned, signed], check=True)
+        with open(signed, "rb") as f:
+            return f.read()
+
+    def assert_nothing_changes(self, document, stored, why):
+        self.serve(document)
+        before = len(self.requests())
+        self.assertTrue(self.wait_requests(before + 2), why)
+        self.assertEqual(stored, self.read("version.xml"), why)
+        self.assertEqual(b"1", self.read("update.ini"), why)
+        self.assertTrue(self.link_icon().get("icon", "").endswith("normal.ico"), why)
+
+    def test_only_newer_documents_signed_with_a_built_in_key_count(self):
+        shutil.copy(os.environ["VEXLO_KEYED_SERVICE_EXE"], self.path("VexloService.exe"))
+        first, second = (os.path.join(KEYS, name + ".pem") for name in ("first", "second"))
+        third = os.path.join(self.run_dir, "third.pem")
+        subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout",
+                        "-out", third], check=True)
+        older = self.sign(NEW.replace(b"2.0", b"1.5"), first, 50)  # genuine, but old
+        signed = self.sign(NEW, first, 100)
+        self.write("update.ini", b"1")
+        self.serve(NEW)  # unsigned: never taken
+        self.install()
+        before = len(self.requests())
+        self.assertTrue(self.wait_requests(before + 3))
+        self.assertEqual(OLD, self.read("version.xml"))
+
+        # The first version.xml has no block: any validly signed document counts.
+        self.serve(signed)
+        self.assert_update_then_quiet(signed)  # byte for byte, its block included
+        self.write("update.ini", b"1")
+        self.assertTrue(wait_for(lambda: self.link_icon().get("icon", "").endswith("normal.ico")))
+
+        newer = NEW.replace(b"2.0", b"3.0")
+        good = self.sign(newer, first, 200)
+        cases = {
+            "tampered": good.replace(b"3.0", b"4.0"),
+            "unsigned": newer,
+            "foreign key": self.sign(newer, third, 200),
+            "block cut off": good[:good.index(b"<?vexlo-signature")],
+            "block cut short": good.rstrip()[:-10],
+            "bytes after the block": good + b"<v>9.9</v>",
+            "older serial": self.sign(newer, first, 99),
+            "same serial": self.sign(newer, first, 100),
+            "replay of an older document": older,
+            "replay of the stored document": signed,
+        }
+        for why, document in cases.items():
+            self.assert_nothing_changes(document, signed, why)
+
+        # The second key of the build counts as well.
+        latest = self.sign(newer, second, 300)
+        self.serve(latest)
+        self.assert_update_then_quiet(latest)
+        self.assertTrue(self.link_icon().get("icon", "").endswith("update.ico"))
+
+    def test_a_build_without_keys_takes_signed_and_unsigned_documents(self):
+        signed = self.sign(NEW, os.path.join(KEYS, "first.pem"), 100)
+        self.install()
+        self.serve(signed)
+        self.assert_update_then_quiet(signed)
+        newer = NEW.replace(b"2.0", b"3.0")
+        self.write("update.ini", b"1")
+        self.serve(newer)
+        self.assert_update_then_quiet(newer)
+
+
 class PlantingTest(FaultTest):
     """What a standard user can plant where the service runs, writes or loads."""
 

@@ -27,6 +27,8 @@ std::string ServerUrl(const std::string& route);
 void ServeDocument(const std::string& name, const std::string& bytes);
 // The lines of the server's request log that contain needle.
 std::string LoggedRequests(const std::string& needle);
+// Windows only: the bytes of a file that tests/support/make_signing_fixture.py made.
+std::string SigningFile(const std::string& name);
 // A name no other test uses, for documents and URLs.
 std::string UniqueName(const char* prefix);
 

@@ -39,6 +39,10 @@ void ServeDocument(const std::string& name, const std::string& bytes) {
   WriteBytes(ServerDir() + "docs\\" + name, bytes);
 }
 
+std::string SigningFile(const std::string& name) {
+  return ReadBytes(ServerDir() + "signing\\" + name);
+}
+
 std::string LoggedRequests(const std::string& needle) {
   std::istringstream log(ReadBytes(ServerDir() + "requests.log"));
   std::string line;
