@@ -6,14 +6,48 @@ Usage: pe_check.py EXE   (prints one line a check; exits 1 when any is missing)
 ASLR: dynamic base with high-entropy addresses, and base relocations to move
 by. DEP: NX compatible. Stack protection and fortified calls: their failure
 handlers are linked in (the stripped image still holds their messages).
+Imports: only Windows' known DLLs, which the loader takes from the system
+folder alone; any other library that the image imported would be looked for
+beside the executable first (the service binds those on first use instead).
 """
 import struct
 import sys
 
 DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT = 0x40, 0x20, 0x100
-BASE_RELOCATION_DIRECTORY = 5
+IMPORT_DIRECTORY, BASE_RELOCATION_DIRECTORY = 1, 5
+# HKLM\System\CurrentControlSet\Control\Session Manager\KnownDLLs, as
+# every Windows from 7 on lists them (the ones this service could import).
+KNOWN_DLLS = {"advapi32.dll", "comdlg32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll",
+              "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll", "sechost.dll",
+              "shell32.dll", "shlwapi.dll", "user32.dll", "ws2_32.dll"}
 STACK_PROTECTOR_MESSAGE = b"*** stack smashing detected ***"
 FORTIFY_MESSAGE = b"*** buffer overflow detected ***"
+
+
+def imported_dlls(image, pe, optional):
+    """The names of the DLLs in the import directory, in lower case."""
+    sections, = struct.unpack_from("<H", image, pe + 6)
+    optional_size, = struct.unpack_from("<H", image, pe + 20)
+    table = optional + optional_size
+    spans = [struct.unpack_from("<IIII", image, table + 40 * i + 8) for i in range(sections)]
+
+    def offset(rva):
+        for virtual_size, address, raw_size, raw in spans:
+            if address <= rva < address + max(virtual_size, raw_size):
+                return raw + rva - address
+        raise ValueError("an import points outside the image")
+
+    directory, _ = struct.unpack_from("<II", image, optional + 112 + 8 * IMPORT_DIRECTORY)
+    names = []
+    at = offset(directory) if directory else None
+    while at is not None:
+        name_rva, = struct.unpack_from("<I", image, at + 12)
+        if name_rva == 0:
+            break
+        start = offset(name_rva)
+        names.append(image[start:image.index(b"\0", start)].decode("ascii").lower())
+        at += 20
+    return names
 
 
 def checks(image):
@@ -40,6 +74,8 @@ def checks(image):
         ("NX compatible (DEP)", bool(characteristics & NX_COMPAT)),
         ("stack protector", STACK_PROTECTOR_MESSAGE in image),
         ("fortified calls", FORTIFY_MESSAGE in image),
+        ("imports only known DLLs",
+         set(imported_dlls(image, pe, optional)) <= KNOWN_DLLS),
     ]
 
 

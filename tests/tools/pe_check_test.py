@@ -19,6 +19,10 @@ class PeCheckTest(unittest.TestCase):
         pe, = struct.unpack_from("<I", self.image, 0x3C)
         self.characteristics_at = pe + 24 + 70
 
+    def headers(self):
+        pe, = struct.unpack_from("<I", self.image, 0x3C)
+        return pe, pe + 24
+
     def failing(self, image):
         return [name for name, passed in pe_check.checks(bytes(image)) if not passed]
 
@@ -38,6 +42,11 @@ class PeCheckTest(unittest.TestCase):
                               (pe_check.FORTIFY_MESSAGE, "fortified calls")):
             image = bytes(self.image).replace(message, b"x" * len(message))
             self.assertEqual([name], self.failing(image))
+        # A library imported at start-up that is no known DLL.
+        self.assertIn("oleaut32.dll", pe_check.imported_dlls(
+            bytes(self.image), *self.headers()))
+        image = bytes(self.image).replace(b"OLEAUT32.dll", b"WINHTTP.dll\0")
+        self.assertEqual(["imports only known DLLs"], self.failing(image))
 
     def test_what_is_no_64_bit_image_is_refused(self):
         for image in (b"", b"MZ" + bytes(100), bytes(self.image[:0x3C]) + b"\xff\xff\0\0"):
