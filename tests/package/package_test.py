@@ -6,6 +6,7 @@ Environment: VEXLO_BUILD_DIR (the mingw build tree), VEXLO_VERSION,
 VEXLO_WINE_TEMPLATE, VEXLO_PROBE_EXE, VEXLO_E2E_DIR.
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -69,10 +70,17 @@ class PackageTest(unittest.TestCase):
 
         with zipfile.ZipFile(os.path.join(self.work, "out", TOP + ".zip")) as package:
             self.assertEqual(sorted(TOP + "/" + name for name in (
-                "VexloService.exe", "config.xml", "version.xml", "DEPLOYMENT.txt")),
-                sorted(package.namelist()))
+                "VexloService.exe", "config.xml", "version.xml", "version-signed-example.xml",
+                "DEPLOYMENT.txt")), sorted(package.namelist()))
             package.extractall(os.path.join(self.work, "unzipped"))
         unzipped = os.path.join(self.work, "unzipped", TOP)
+        # The signed sample is the sample with a block after its root element.
+        with open(os.path.join(unzipped, "version.xml"), "rb") as f:
+            sample = f.read()
+        with open(os.path.join(unzipped, "version-signed-example.xml"), "rb") as f:
+            signed = f.read()
+        self.assertRegex(signed, re.escape(sample) + rb'<\?vexlo-signature key="[0-9a-f]{16}" '
+                         rb'serial="[1-9][0-9]*" signature="[0-9a-f]{128}"\?>\n\Z')
         with open(os.path.join(unzipped, "DEPLOYMENT.txt"), "rb") as f:
             guide = f.read()
         self.assertIn(b"\r\n", guide)
