@@ -20,6 +20,20 @@ from vexlo_wine import SERVICE_EXE, WinePrefix, wait_for  # noqa: E402
 DOCUMENT = b"<?xml version=\"1.0\"?><version><number>1.0.0</number></version>"
 
 
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+
+
+def sign(document, key, scratch):
+    unsigned = os.path.join(scratch, "unsigned.xml")
+    signed = os.path.join(scratch, "signed.xml")
+    with open(unsigned, "wb") as f:
+        f.write(document)
+    subprocess.run([sys.executable, os.path.join(TOP, "scripts", "sign-document"), "--key", key,
+                    unsigned, signed], check=True)
+    with open(signed, "rb") as f:
+        return f.read()
+
+
 def parse(output):
     values = {}
     for line in output.decode(errors="replace").splitlines():
@@ -112,6 +126,13 @@ def main():
 
         print("check cost: %d checks ..." % counts["checks"], flush=True)
         check = run_bench(prefix, bench, "check", url, str(counts["checks"]))
+        # The same document signed, checked by the build with a key.
+        signed_document = sign(DOCUMENT, os.path.join(TOP, "tests", "keys", "first.pem"), out)
+        with open(os.path.join(server_dir, "docs", "signed.xml"), "wb") as f:
+            f.write(signed_document)
+        print("signed check cost: %d checks ..." % counts["checks"], flush=True)
+        signed = run_bench(prefix, os.path.join(bin_dir, "vexlo_bench_keyed.exe"), "check",
+                           url.replace("desktop.xml", "signed.xml"), str(counts["checks"]))
         print("memory: %d checks and %d shortcut writes ..." % (counts["memory"], counts["memory"]),
               flush=True)
         memory = run_bench(prefix, bench, "memory", url, str(counts["memory"]))
@@ -167,6 +188,12 @@ def main():
          "%d bytes" % exe_size, "static, stripped, unsigned"),
         ("one check (download + compare), median", "%.2f ms" % check["check.median"],
          "p10 %.2f / p90 %.2f ms" % (check["check.p10"], check["check.p90"])),
+        ("size of the exe built with two keys", "%d bytes" % os.path.getsize(
+            os.path.join(bin_dir, "VexloServiceKeyed.exe")), "the same budget"),
+        ("check of a signed document, keyed build, median", "%.2f ms" % signed["check.median"],
+         "p10 %.2f / p90 %.2f ms" % (signed["check.p10"], signed["check.p90"])),
+        ("signed check / unsigned check with the keyless build (goal <= 1.1)",
+         "%.2f" % (signed["check.median"] / check["check.median"]), "medians, one run"),
         ("bare WinHTTP GET (own session), median", "%.2f ms" % check["winhttp.median"],
          "p10 %.2f / p90 %.2f ms" % (check["winhttp.p10"], check["winhttp.p90"])),
         ("bare XMLHTTP GET, object reused, median", "%.2f ms" % check["xmlhttp_reused.median"],
