@@ -21,13 +21,13 @@ bool IsPendingMarker(const char* bytes, std::size_t length) {
   return i == length || IsWordSpace(static_cast<unsigned char>(bytes[i]));
 }
 
-bool IsUpdateCleared() {
+MarkerState ReadUpdateMarker() {
   PathBuffer path;
-  if (!JoinPath(path, g_appFolder, "update.ini")) return false;
+  if (!JoinPath(path, g_appFolder, "update.ini")) return MarkerState::kUnreadable;
 
   (void)std::setlocale(LC_ALL, "");
   std::FILE* file = std::fopen(path, "r");
-  if (file == nullptr) return false;
+  if (file == nullptr) return MarkerState::kUnreadable;
 
   // Only the first word matters, so the file is streamed rather than read
   // whole: leading whitespace of any length is skipped without a buffer.
@@ -43,5 +43,7 @@ bool IsUpdateCleared() {
     if (c != EOF) word[length++] = static_cast<char>(c);
   }
   (void)std::fclose(file);  // read only: nothing to lose
-  return !IsPendingMarker(word, length);
+  return IsPendingMarker(word, length) ? MarkerState::kPending : MarkerState::kCleared;
 }
+
+bool IsUpdateCleared() { return ReadUpdateMarker() == MarkerState::kCleared; }

@@ -28,6 +28,15 @@ std::int64_t s_markerCounter = 0;
 std::string s_unmarkedDocument;
 StateWrite s_unmarked = StateWrite::kPending;
 
+// The update icon could not be written (another program held the shortcut:
+// a virus scanner looking at the file just touched, a backup, Explorer): it
+// is written again at every marker poll while the update is pending, until
+// it lands. Set at each start of the loop as well, so that the first poll
+// of a run puts the icon back for an update still pending from before.
+bool s_updateIconOwed = true;
+
+void ShowUpdateIconOrOweIt() { s_updateIconOwed = ShowUpdateIcon() == 0; }
+
 // text may be s_unmarkedDocument itself: it is read before it is replaced.
 void StoreUpdate(const std::string& text) {
   // While update.ini is held (or a folder has its name) nothing is written,
@@ -53,7 +62,7 @@ void CheckForUpdate() {
   const std::string text = FetchVersionDocument();
   if (text.empty() || !IsFresh(text)) return;
   if (IsUpdateAvailable(text)) {
-    ShowUpdateIcon();
+    ShowUpdateIconOrOweIt();
     StoreUpdate(text);
   } else if (s_unmarked == StateWrite::kUnchanged) {
     // version.xml is the old one and matches the server again: the update
@@ -67,13 +76,27 @@ void PollMarker() {
   // An update is pending whatever update.ini says now: no normal icon.
   if (s_unmarked == StateWrite::kUnchanged) {
     StoreUpdate(s_unmarkedDocument);
-  } else if (s_unmarked == StateWrite::kMarkerOwed) {
+    if (s_updateIconOwed) ShowUpdateIconOrOweIt();
+    return;
+  }
+  if (s_unmarked == StateWrite::kMarkerOwed) {
     if (WriteUpdateMarker()) {  // version.xml holds the document already
       s_unmarked = StateWrite::kPending;
       s_unmarkedDocument.clear();
     }
-  } else if (IsUpdateCleared()) {
-    ShowNormalIcon();
+    if (s_updateIconOwed) ShowUpdateIconOrOweIt();
+    return;
+  }
+  switch (ReadUpdateMarker()) {
+    case MarkerState::kCleared:
+      s_updateIconOwed = false;
+      ShowNormalIcon();
+      break;
+    case MarkerState::kPending:
+      if (s_updateIconOwed) ShowUpdateIconOrOweIt();
+      break;
+    case MarkerState::kUnreadable:  // a missing update.ini leaves the shortcut alone
+      break;
   }
 }
 
@@ -88,6 +111,7 @@ void RunWatcher(const char* desktopFolder, const char* appFolder) {
   std::int32_t checkInterval = 0;
   std::int32_t markerInterval = 0;
   ReadWatcherSettings(&checkInterval, &markerInterval);
+  s_updateIconOwed = true;
   if (!s_countersSet) {
     s_checkCounter = FirstCheckCounter(checkInterval);
     s_markerCounter = markerInterval;

@@ -13,6 +13,11 @@ void ReadWatcherSettings(std::int32_t* checkInterval, std::int32_t* markerInterv
 // the application folder's version.xml. Any failure gives false.
 bool IsUpdateAvailable(const std::string& documentText);
 
+// What update.ini says: its first word is "0" (an update is pending),
+// anything else (the client's updater cleared it), or it cannot be read.
+enum class MarkerState { kPending, kCleared, kUnreadable };
+MarkerState ReadUpdateMarker();
+
 // True when update.ini can be read and its first word is not "0".
 bool IsUpdateCleared();
 

@@ -18,7 +18,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_service import RUNNING, STOPPED, ServiceTest, version_server  # noqa: E402
-from vexlo_wine import CLIENT_EXE, SERVICE_DIR, wait_for  # noqa: E402
+from vexlo_wine import CLIENT_EXE, PUBLIC_DESKTOP, SERVICE_DIR, wait_for  # noqa: E402
 
 OLD = b"<version><v>1.0</v></version>"
 NEW = b"<version><v>2.0</v><notes>new</notes></version>"
@@ -290,9 +290,10 @@ class ServerFaultTest(FaultTest):
 
 
 class FileFaultTest(FaultTest):
-    def hold(self, name, seconds):
-        """Another process opens the file with no sharing at all."""
-        holder = subprocess.Popen(["wine", CLIENT_EXE, "hold", "C:\\Games\\Vexlo\\Service\\" + name,
+    def hold(self, name, seconds, how="hold", folder="C:\\Games\\Vexlo\\Service\\"):
+        """Another process opens the file with no sharing at all (or, with
+        hold-shared, for writing and sharing reading only)."""
+        holder = subprocess.Popen(["wine", CLIENT_EXE, how, folder + name,
                                    str(seconds)], env=self.env, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.addCleanup(holder.stdout.close)
@@ -341,6 +342,29 @@ class FileFaultTest(FaultTest):
         self.assertTrue(self.wait_state(RUNNING))
         self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0"))
         self.assertEqual(newer, self.read("version.xml"))
+
+    def test_update_icon_lands_once_the_busy_shortcut_is_let_go(self):
+        self.configure(0, 3)
+        self.write("update.ini", b"1")
+        self.install()
+        link = self.wine_prefix.desktop_path("Vexlo.lnk")
+        self.assertTrue(wait_for(lambda: self.link_icon().get("icon", "").endswith("normal.ico")))
+        self.write("update.ini", b"0")  # pending from now on: no more normal icons
+        time.sleep(5)  # past a marker poll
+        # A scanner or a backup holds the shortcut while the update arrives.
+        holder = self.hold("Vexlo.lnk", 8, how="hold-shared", folder=PUBLIC_DESKTOP + "\\")
+        self.serve(NEW)
+        self.assertTrue(wait_for(lambda: self.read("version.xml") == NEW))
+        self.assertEqual(b"0", self.read("update.ini"))
+        self.assertTrue(self.link_icon().get("icon", "").endswith("normal.ico"))
+        holder.wait(timeout=60)
+        # Within a marker interval of the release, and then left alone.
+        self.assertTrue(wait_for(lambda: self.link_icon().get("icon", "").endswith("update.ico"),
+                                 timeout=20))
+        written = os.stat(link).st_mtime_ns
+        before = len(self.requests())
+        self.assertTrue(self.wait_requests(before + 8))  # two marker polls at least
+        self.assertEqual(written, os.stat(link).st_mtime_ns)
 
     def test_read_only_state_files_are_never_left_partial(self):
         self.write("update.ini", b"1")

@@ -6,6 +6,7 @@
 //   probe registry              the product key's two values
 //   probe link PATH             the shortcut's icon location and index
 //   probe hold PATH SECONDS     opens PATH with no sharing, prints "held", keeps it open
+//   probe hold-shared PATH SECONDS   the same for reading and writing, sharing reading only
 //   probe trust DERFILE         adds a CA certificate to the machine's Root store; "ok"
 //   probe version PATH          the version resource's names and numbers of an executable
 //   probe machine-proxy HOST:PORT|none   WinHTTP's own proxy setting, as "netsh winhttp
@@ -13,6 +14,7 @@
 //   probe account-proxy HOST:PORT   a manual proxy in this account's Internet Options, in
 //                                   both forms Windows writes; "ok"
 //   probe account-script URL        a proxy script address there instead; "ok"
+//   probe account-proxy-and-script HOST:PORT URL   both, as a policy often sets them; "ok"
 // Run with any other command line (as a program planted where the service
 // manager might run it instead of the service), it leaves "<its path>.ran".
 #include <windows.h>
@@ -167,9 +169,9 @@ int PrintLink(const char* path) {
   return result;
 }
 
-int HoldFile(const char* path, const char* seconds) {
+int HoldFile(const char* path, const char* seconds, DWORD access, DWORD sharing) {
   HANDLE file =
-      CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      CreateFileA(path, access, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     std::printf("error %lu\n", GetLastError());
     return 1;
@@ -324,12 +326,16 @@ int main(int argc, char** argv) {
   }
   if (command == "registry") return PrintRegistry();
   if (command == "link" && argc == 3) return PrintLink(argv[2]);
-  if (command == "hold" && argc == 4) return HoldFile(argv[2], argv[3]);
+  if (command == "hold" && argc == 4) return HoldFile(argv[2], argv[3], GENERIC_READ, 0);
+  if (command == "hold-shared" && argc == 4) {
+    return HoldFile(argv[2], argv[3], GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
+  }
   if (command == "trust" && argc == 3) return TrustCertificate(argv[2]);
   if (command == "version" && argc == 3) return PrintVersion(argv[2]);
   if (command == "machine-proxy" && argc == 3) return SetMachineProxy(argv[2]);
   if (command == "account-proxy" && argc == 3) return SetAccountProxy(argv[2], "");
   if (command == "account-script" && argc == 3) return SetAccountProxy("", argv[2]);
+  if (command == "account-proxy-and-script" && argc == 4) return SetAccountProxy(argv[2], argv[3]);
   LeaveTrace();
   std::fprintf(stderr,
                "usage: probe state|config|control CODE|registry|link PATH|hold PATH SECONDS|trust "
