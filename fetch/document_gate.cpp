@@ -47,3 +47,9 @@ std::string CharsetParameter(const std::string& contentType) {
 bool IsDocumentAnswer(unsigned long status, const std::string& contentType) {
   return status >= 200 && status <= 299 && MediaType(contentType) != "text/html";
 }
+
+bool IsReadableEncoding(const std::string& contentEncoding, bool platformDecodes) {
+  const std::string coding = MediaType(contentEncoding);  // lower case, trimmed
+  if (coding.empty() || coding == "identity") return true;
+  return platformDecodes && (coding == "gzip" || coding == "x-gzip" || coding == "deflate");
+}

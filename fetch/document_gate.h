@@ -15,6 +15,11 @@ const std::size_t kMaxDocumentBytes = std::size_t{1024} * 1024;
 // than text/html (what error, proxy and sign-in pages are served as).
 bool IsDocumentAnswer(unsigned long status, const std::string& contentType);
 
+// Whether the body's Content-Encoding leaves it readable: none or identity,
+// or one the platform decodes itself (gzip and deflate, where it was asked
+// to and could). A compressed body read as text would be garbage.
+bool IsReadableEncoding(const std::string& contentEncoding, bool platformDecodes);
+
 // The media type of a Content-Type value, in lower case, without parameters.
 std::string MediaType(const std::string& contentType);
 

@@ -41,14 +41,20 @@ bool NamedProxy(const WINHTTP_PROXY_INFO& info, std::wstring* proxy, std::wstrin
   return true;
 }
 
-// A script address or automatic detection of the account's Internet Options.
-bool ScriptProxy(const std::wstring& url, const wchar_t* scriptUrl, bool detect,
-                 std::wstring* proxy, std::wstring* bypass) {
+// What automatic configuration says for the address.
+enum class ScriptAnswer { kProxy, kDirect, kNone };
+
+// Automatic detection and then the script address of the account's Internet
+// Options, in the one call that tries them in that order. kNone when neither
+// gives an answer: nothing detected, no script, a script that cannot be
+// fetched or names no proxy.
+ScriptAnswer ScriptProxy(const std::wstring& url, const wchar_t* scriptUrl, bool detect,
+                         std::wstring* proxy, std::wstring* bypass) {
   using Session = std::unique_ptr<void, decltype(&WinHttpCloseHandle)>;
   Session session(WinHttpOpen(L"VexloService", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                               WINHTTP_NO_PROXY_BYPASS, 0),
                   &WinHttpCloseHandle);
-  if (!session) return false;
+  if (!session) return ScriptAnswer::kNone;
   const int step = kHttpStepTimeoutMs;
   WinHttpSetTimeouts(session.get(), step, step, step, step);
   WINHTTP_AUTOPROXY_OPTIONS options = {};
@@ -60,12 +66,18 @@ bool ScriptProxy(const std::wstring& url, const wchar_t* scriptUrl, bool detect,
     options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
     options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
   }
+  if (options.dwFlags == 0) return ScriptAnswer::kNone;
   options.fAutoLogonIfChallenged = FALSE;  // no credentials, for the script either
   WINHTTP_PROXY_INFO info = {};
-  if (!WinHttpGetProxyForUrl(session.get(), url.c_str(), &options, &info)) return false;
+  if (!WinHttpGetProxyForUrl(session.get(), url.c_str(), &options, &info)) {
+    return ScriptAnswer::kNone;
+  }
   GlobalString proxyText(info.lpszProxy, &GlobalFree);
   GlobalString bypassText(info.lpszProxyBypass, &GlobalFree);
-  return NamedProxy(info, proxy, bypass);
+  if (NamedProxy(info, proxy, bypass)) return ScriptAnswer::kProxy;
+  // A script that answers DIRECT for this address.
+  return info.dwAccessType == WINHTTP_ACCESS_TYPE_NO_PROXY ? ScriptAnswer::kDirect
+                                                          : ScriptAnswer::kNone;
 }
 
 std::wstring HostOf(const std::wstring& url) {
@@ -89,13 +101,22 @@ bool DiscoverProxy(const std::wstring& url, std::wstring* proxy, std::wstring* b
   GlobalString scriptText(account.lpszAutoConfigUrl, &GlobalFree);
   GlobalString proxyText(account.lpszProxy, &GlobalFree);
   GlobalString bypassText(account.lpszProxyBypass, &GlobalFree);
+  // In Windows' own order ("automatic configuration may override manual
+  // settings"): detection, the script, and only then the manual proxy, which
+  // policies often set as the fallback of a script.
+  switch (ScriptProxy(url, account.lpszAutoConfigUrl, account.fAutoDetect != FALSE, proxy,
+                      bypass)) {
+    case ScriptAnswer::kProxy:
+      return true;
+    case ScriptAnswer::kDirect:
+      return false;
+    case ScriptAnswer::kNone:
+      break;
+  }
   if (account.lpszProxy != nullptr && *account.lpszProxy != L'\0') {
     *proxy = account.lpszProxy;
     *bypass = Text(account.lpszProxyBypass);
     return true;
-  }
-  if (account.lpszAutoConfigUrl != nullptr || account.fAutoDetect) {
-    return ScriptProxy(url, account.lpszAutoConfigUrl, account.fAutoDetect != FALSE, proxy, bypass);
   }
   return false;
 }

@@ -121,6 +121,13 @@ bool Transfer(HttpCall* call, HINTERNET connection, const std::wstring& path, bo
             WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP);
   SetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH);
   SetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_COOKIES);
+  // A document uploaded to cloud storage compressed is served compressed
+  // whatever the request asks. Windows 8.1 and later decode it (and then
+  // send an Accept-Encoding of their own); Windows 7 and Wine 8 refuse the
+  // option, and such an answer is no document there.
+  DWORD decompress = WINHTTP_DECOMPRESSION_FLAG_ALL;
+  const bool platformDecodes = WinHttpSetOption(request, WINHTTP_OPTION_DECOMPRESSION,
+                                                &decompress, sizeof decompress) != FALSE;
 
   if (!Guarded(call, [](HINTERNET r) {
         return WinHttpSendRequest(r, L"Content-Type: text/xml", static_cast<DWORD>(-1),
@@ -141,12 +148,17 @@ bool Transfer(HttpCall* call, HINTERNET connection, const std::wstring& path, bo
     return false;
   }
   answer->status = status;
+  std::string encoding;
   Guarded(call, [&](HINTERNET r) {
     answer->contentType = HeaderText(r, WINHTTP_QUERY_CONTENT_TYPE);
+    encoding = HeaderText(r, WINHTTP_QUERY_CONTENT_ENCODING);
     return TRUE;
   });
   // An answer that does not count is not read at all.
-  if (!IsDocumentAnswer(answer->status, answer->contentType)) return false;
+  if (!IsDocumentAnswer(answer->status, answer->contentType) ||
+      !IsReadableEncoding(encoding, platformDecodes)) {
+    return false;
+  }
   return ReadBody(call, &answer->body);
 }
 

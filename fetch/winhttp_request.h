@@ -50,6 +50,6 @@ void ResetHttpCall(HttpCall* call);
 
 // The proxy for url, found as a service finds it: WinHTTP's own setting (the
 // one "netsh winhttp set proxy" writes), else the Internet Options of the
-// account the process runs as (a proxy, a script address, automatic
-// detection). False for a direct connection.
+// account the process runs as, in Windows' order: automatic detection, the
+// script address, the manual proxy. False for a direct connection.
 bool FindProxy(const std::wstring& url, std::wstring* proxy, std::wstring* bypass);

@@ -33,10 +33,13 @@ port written to DIR/tls/NAME.port. Routes:
   /bom16be     the version document of /bom16, big-endian
   /toplain     302 to /doc/desktop.xml on the plain-http port (from a TLS port: a downgrade)
   /proxy.pac   a proxy script that sends every address through this server
+  /gzip        200 with a version document compressed, as Content-Encoding: gzip says,
+               whatever the request asked (as cloud storage serves a compressed upload)
 A request whose target is an absolute http:// address is served as a proxy
 would serve it, from this server's routes ("proxied" in the log); the built-in
 address's desktop.xml, under any path, is /doc/desktop.xml there.
 """
+import gzip
 import http.server
 import json
 import os
@@ -199,6 +202,14 @@ def make_handler(root):
                 self.answer(200, ('function FindProxyForURL(url, host) '
                                   '{ return "PROXY 127.0.0.1:%s"; }' % plain).encode(),
                             "application/x-ns-proxy-autoconfig")
+            elif route == "/gzip":
+                body = gzip.compress(b"<v><a>7.7</a></v>")
+                self.send_response(200)
+                self.send_header("Content-Type", "text/xml")
+                self.send_header("Content-Encoding", "gzip")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
             elif route == "/portalpage":
                 self.answer(200, b"<html><body>Sign in to the hotel Wi-Fi</body></html>",
                             "text/html; charset=utf-8")

@@ -25,6 +25,21 @@ TEST(DocumentGate, OnlySuccessfulAnswersThatAreNoWebPagesCount) {
   }
 }
 
+TEST(DocumentGate, CompressedBodiesCountOnlyWhereThePlatformDecodesThem) {
+  for (bool decodes : {false, true}) {
+    for (const char* coding : {"", "identity", " Identity "}) {
+      EXPECT_TRUE(IsReadableEncoding(coding, decodes)) << coding;
+    }
+    for (const char* coding : {"br", "compress", "gzip, br", "zstd", "gzip, gzip"}) {
+      EXPECT_FALSE(IsReadableEncoding(coding, decodes)) << coding;
+    }
+  }
+  for (const char* coding : {"gzip", "GZIP", "x-gzip", "deflate"}) {
+    EXPECT_FALSE(IsReadableEncoding(coding, false)) << coding;
+    EXPECT_TRUE(IsReadableEncoding(coding, true)) << coding;
+  }
+}
+
 TEST(DocumentGate, CharsetParameterIsFoundAmongOthersQuotedOrNot) {
   EXPECT_EQ("utf-8", CharsetParameter("text/xml; charset=UTF-8"));
   EXPECT_EQ("iso-8859-1", CharsetParameter("text/xml;q=1; Charset = \"ISO-8859-1\" ;x=y"));
