@@ -39,6 +39,7 @@ void RunService() {
 }
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
+  TurnOnProcessMitigations();
   g_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
   LogEvent("ServiceMain");
 

@@ -142,6 +142,12 @@ class InstallTest(ServiceTest):
         # accepts the setting but stores none; the installation goes on.
         if not config["recovery"].startswith("unavailable"):
             self.assertEqual("restart/60000,restart/60000,none/0 reset=86400", config["recovery"])
+        # Delayed automatic start, only the privilege it uses, a service SID
+        # of its own. Wine 8 refuses all three; the service runs all the same.
+        expected = {"delayed": "1", "privileges": "SeChangeNotifyPrivilege", "sid": "1"}
+        for name, value in expected.items():
+            if not config[name].startswith("unavailable"):
+                self.assertEqual(value, config[name], name)
         self.assertEqual(b"1", self.read("regist.ini"))
 
         registry = dict(line.split("=", 1) for line in self.probe("registry").splitlines())

@@ -112,6 +112,34 @@ int PrintConfig(SC_HANDLE service, const char*) {
   } else {
     std::printf("recovery=unavailable %lu\n", GetLastError());
   }
+  // The rest as "name=value", or "name=unavailable ERROR" where the platform
+  // stores no such setting (Wine 8).
+  static char extra[8192];
+  if (QueryServiceConfig2A(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO,
+                           reinterpret_cast<BYTE*>(extra), sizeof extra, &needed)) {
+    std::printf("delayed=%d\n",
+                reinterpret_cast<SERVICE_DELAYED_AUTO_START_INFO*>(extra)->fDelayedAutostart);
+  } else {
+    std::printf("delayed=unavailable %lu\n", GetLastError());
+  }
+  if (QueryServiceConfig2A(service, SERVICE_CONFIG_SERVICE_SID_INFO,
+                           reinterpret_cast<BYTE*>(extra), sizeof extra, &needed)) {
+    std::printf("sid=%lu\n", reinterpret_cast<SERVICE_SID_INFO*>(extra)->dwServiceSidType);
+  } else {
+    std::printf("sid=unavailable %lu\n", GetLastError());
+  }
+  if (QueryServiceConfig2A(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO,
+                           reinterpret_cast<BYTE*>(extra), sizeof extra, &needed)) {
+    std::string names;
+    const char* name = reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOA*>(extra)
+                           ->pmszRequiredPrivileges;
+    for (; name != nullptr && *name != '\0'; name += std::strlen(name) + 1) {
+      names += (names.empty() ? "" : ",") + std::string(name);
+    }
+    std::printf("privileges=%s\n", names.c_str());
+  } else {
+    std::printf("privileges=unavailable %lu\n", GetLastError());
+  }
   return 0;
 }
 
