@@ -9,9 +9,9 @@
 // number that only moves forward; signature is ECDSA P-256 with SHA-256, r
 // then s, 32 bytes each, in lower-case hex. What is signed is every byte of
 // the document before the signature attribute: the body as served, then
-// `<?vexlo-signature key="..." serial="..."` (through the serial's closing
-// quote), so that the key's name and the
-// serial are signed with it. Only white space may follow the block.
+// `<?vexlo-signature key="..." serial="..."` through the serial's closing
+// quote, so that the key's name and the serial are signed with it. Only
+// white space may follow the block.
 // scripts/sign-document writes it; by hand the signature is
 //   openssl dgst -sha256 -sign private.pem < signed-bytes
 // with its DER (r, s) turned into the two fixed-width numbers.

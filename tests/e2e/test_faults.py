@@ -352,9 +352,8 @@ class FileFaultTest(FaultTest):
         link = self.wine_prefix.desktop_path("Vexlo.lnk")
         self.assertTrue(wait_for(lambda: self.link_icon().get("icon", "").endswith("normal.ico")))
         self.write("update.ini", b"0")  # pending from now on: no more normal icons
-        time.sleep(5)  # past a marker poll
         # A scanner or a backup holds the shortcut while the update arrives.
-        holder = self.hold("Vexlo.lnk", 8, how="hold-shared", folder=PUBLIC_DESKTOP + "\\")
+        holder = self.hold("Vexlo.lnk", 12, how="hold-shared", folder=PUBLIC_DESKTOP + "\\")
         self.serve(NEW)
         self.assertTrue(wait_for(lambda: self.read("version.xml") == NEW))
         self.assertEqual(b"0", self.read("update.ini"))
@@ -579,6 +578,16 @@ class SigningTest(FaultTest):
         self.serve(latest)
         self.assert_update_then_quiet(latest)
         self.assertTrue(self.link_icon().get("icon", "").endswith("update.ico"))
+
+        # A UTF-8 document with its byte-order mark is verified as served and
+        # stored as ANSI text without the mark; its serial still counts.
+        self.write("update.ini", b"1")
+        accented = self.sign(b"\xef\xbb\xbf" + "<v><a>5.0 caf\u00e9</a></v>\n".encode(), first, 400)
+        stored = accented[3:].replace("\u00e9".encode(), b"\xe9")
+        self.serve(accented)
+        self.assert_update_then_quiet(stored)
+        self.write("update.ini", b"1")
+        self.assert_nothing_changes(accented, stored, "replay of the document with a mark")
 
     def test_a_build_without_keys_takes_signed_and_unsigned_documents(self):
         signed = self.sign(NEW, os.path.join(KEYS, "first.pem"), 100)
