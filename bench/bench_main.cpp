@@ -8,6 +8,7 @@
 //                                    SETTLE ms or more after its start (default 1000)
 // Each prints "key value" lines for the driver to read.
 #include <windows.h>
+
 #include <comdef.h>
 #include <msxml2.h>
 #include <psapi.h>
@@ -54,9 +55,8 @@ double Percentile(std::vector<double> values, double p) {
 }
 
 void PrintSeries(const char* name, const std::vector<double>& ms) {
-  std::printf("%s.median %.3f\n%s.p10 %.3f\n%s.p90 %.3f\n%s.max %.3f\n", name,
-              Percentile(ms, 0.5), name, Percentile(ms, 0.1), name, Percentile(ms, 0.9), name,
-              Percentile(ms, 1.0));
+  std::printf("%s.median %.3f\n%s.p10 %.3f\n%s.p90 %.3f\n%s.max %.3f\n", name, Percentile(ms, 0.5),
+              name, Percentile(ms, 0.1), name, Percentile(ms, 0.9), name, Percentile(ms, 1.0));
 }
 
 std::string Temporary(const char* name) {
@@ -70,8 +70,8 @@ std::string Temporary(const char* name) {
 // The floor of this design: one request object, made once, reused.
 std::string ReusedGet(IXMLHTTPRequest* request, const std::wstring& url) {
   _variant_t empty("");
-  if (FAILED(request->open(_bstr_t(L"GET"), _bstr_t(url.c_str()), _variant_t(false), empty,
-                           empty))) {
+  if (FAILED(
+          request->open(_bstr_t(L"GET"), _bstr_t(url.c_str()), _variant_t(false), empty, empty))) {
     return std::string();
   }
   request->setRequestHeader(_bstr_t(L"Content-Type"), _bstr_t(L"text/xml"));
@@ -89,12 +89,12 @@ std::string WinHttpGet(const std::wstring& host, INTERNET_PORT port, const std::
   HINTERNET session = WinHttpOpen(L"vexlo-bench", WINHTTP_ACCESS_TYPE_NO_PROXY,
                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   HINTERNET connection = session ? WinHttpConnect(session, host.c_str(), port, 0) : nullptr;
-  HINTERNET request = connection ? WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr,
-                                                      WINHTTP_NO_REFERER,
-                                                      WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
-                                 : nullptr;
-  if (request && WinHttpSendRequest(request, L"Content-Type: text/xml\r\n", -1L, nullptr, 0, 0,
-                                    0) &&
+  HINTERNET request = connection
+                          ? WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr,
+                                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
+                          : nullptr;
+  if (request &&
+      WinHttpSendRequest(request, L"Content-Type: text/xml\r\n", -1L, nullptr, 0, 0, 0) &&
       WinHttpReceiveResponse(request, nullptr)) {
     DWORD available = 0;
     while (WinHttpQueryDataAvailable(request, &available) && available > 0) {
@@ -130,16 +130,31 @@ UrlParts Split(const char* url) {
   return UrlParts{host, path, parts.nPort};
 }
 
-int BenchCheck(const char* url, int count) {
+// The service's check: the stored copy, the download with its judgement,
+// the version rule.
+CheckOutcome ServiceCheck() {
+  std::string stored;
+  if (!ReadStoredVersion(&stored)) stored.clear();
+  FetchReport report;
+  const CheckOutcome fetched = FetchVersionDocumentReport(stored, 60000, &report);
+  if (fetched != CheckOutcome::kOk) return fetched;
+  return IsUpdateAvailable(report.text) ? CheckOutcome::kOk : CheckOutcome::kSameVersion;
+}
+
+// steady: the PC holds the served document byte for byte, as on nearly
+// every check. Otherwise it holds the same version in other bytes (no
+// signature block), so that every check pays for the whole judgement.
+int BenchCheck(const char* url, int count, bool steady) {
   const std::string folder = Temporary("vexlo-bench-check");
   CopyPath(g_appFolder, folder.c_str());
   CopyPath(g_baseUrl, url);
-  const std::string document = FetchVersionDocument();
+  std::string document = FetchVersionDocument();
   if (document.empty()) {
     std::fprintf(stderr, "no document at %s\n", url);
     return 1;
   }
-  // The local version equals the served one: every check ends without an update.
+  if (!steady) document = document.substr(0, document.find("<?vexlo-signature")) + "\n";
+  const CheckOutcome expected = steady ? CheckOutcome::kSameAsStored : CheckOutcome::kSameVersion;
   FILE* version = std::fopen((folder + "version.xml").c_str(), "wb");
   std::fwrite(document.data(), 1, document.size(), version);
   std::fclose(version);
@@ -158,17 +173,11 @@ int BenchCheck(const char* url, int count) {
     for (int i = 0; i < count; ++i) {
       const std::wstring query = L"?time=" + std::to_wstring(i);
       double start = NowMs();
-      const std::string text = FetchVersionDocument();
-      // A keyed build also reads the stored serial; the compare is timed too,
-      // which the watcher skips for a document that is not newer.
-      std::string stored;
-      const bool fresh = DocumentKeysBuiltIn() && ReadStoredVersion(&stored) &&
-                         IsSerialAccepted(text, stored);
-      const bool update = IsUpdateAvailable(text);
+      const CheckOutcome outcome = ServiceCheck();
       checks.push_back(NowMs() - start);
-      // The same document every time: never an update, never newer.
-      if (text.empty() || update || fresh) {
-        std::fprintf(stderr, "check %d: %s\n", i, text.empty() ? "no document" : "update");
+      // The same document every time: never an update.
+      if (outcome != expected) {
+        std::fprintf(stderr, "check %d: %s\n", i, CheckOutcomeText(outcome));
         return 1;
       }
       start = NowMs();
@@ -203,7 +212,7 @@ int BenchRefused(const char* url, int count) {
     start = NowMs();
     HttpCall call;
     HttpAnswer answer;
-    if (HttpGet(url, &call, &answer)) return 1;
+    if (HttpGet(url, &call, &answer) == CheckOutcome::kOk) return 1;
     direct.push_back(NowMs() - start);
   }
   std::printf("count %d\n", count);
@@ -219,8 +228,8 @@ int BenchRefused(const char* url, int count) {
 SIZE_T PrivateBytes() {
   PROCESS_MEMORY_COUNTERS_EX counters = {};
   counters.cb = sizeof counters;
-  GetProcessMemoryInfo(GetCurrentProcess(),
-                       reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+  GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                       sizeof counters);
   if (counters.PrivateUsage != 0) return counters.PrivateUsage;
   FILE* status = std::fopen("Z:\\proc\\self\\status", "r");
   if (status == nullptr) return 0;
@@ -288,9 +297,10 @@ int BenchEndless(const char* url, int count, int idleSeconds) {
   const SIZE_T during = PrivateBytes();
   const double cpuBefore = CpuSeconds();
   Sleep(static_cast<DWORD>(idleSeconds) * 1000);
-  std::printf("count %d\nmemory.before %zu\nmemory.during %zu\nmemory.after %zu\n"
-              "idle.cpu %.3f\nidle.seconds %d\n",
-              count, before, during, PrivateBytes(), CpuSeconds() - cpuBefore, idleSeconds);
+  std::printf(
+      "count %d\nmemory.before %zu\nmemory.during %zu\nmemory.after %zu\n"
+      "idle.cpu %.3f\nidle.seconds %d\n",
+      count, before, during, PrivateBytes(), CpuSeconds() - cpuBefore, idleSeconds);
   return 0;
 }
 
@@ -340,7 +350,8 @@ int BenchStop(int count, DWORD settleMs) {
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "check" && argc == 4) return BenchCheck(argv[2], std::atoi(argv[3]));
+  if (mode == "check" && argc == 4) return BenchCheck(argv[2], std::atoi(argv[3]), true);
+  if (mode == "check-new" && argc == 4) return BenchCheck(argv[2], std::atoi(argv[3]), false);
   if (mode == "memory" && argc == 4) return BenchMemory(argv[2], std::atoi(argv[3]));
   if (mode == "refused" && argc == 4) return BenchRefused(argv[2], std::atoi(argv[3]));
   if (mode == "endless" && argc == 5) {

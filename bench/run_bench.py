@@ -131,8 +131,13 @@ def main():
         with open(os.path.join(server_dir, "docs", "signed.xml"), "wb") as f:
             f.write(signed_document)
         print("signed check cost: %d checks ..." % counts["checks"], flush=True)
-        signed = run_bench(prefix, os.path.join(bin_dir, "vexlo_bench_keyed.exe"), "check",
-                           url.replace("desktop.xml", "signed.xml"), str(counts["checks"]))
+        keyed = os.path.join(bin_dir, "vexlo_bench_keyed.exe")
+        signed_url = url.replace("desktop.xml", "signed.xml")
+        signed = run_bench(prefix, keyed, "check", signed_url, str(counts["checks"]))
+        # A document the PC does not hold yet: every step of the judgement.
+        print("new document check cost: 2 x %d checks ..." % counts["checks"], flush=True)
+        check_new = run_bench(prefix, bench, "check-new", url, str(counts["checks"]))
+        signed_new = run_bench(prefix, keyed, "check-new", signed_url, str(counts["checks"]))
         print("memory: %d checks and %d shortcut writes ..." % (counts["memory"], counts["memory"]),
               flush=True)
         memory = run_bench(prefix, bench, "memory", url, str(counts["memory"]))
@@ -190,10 +195,15 @@ def main():
          "p10 %.2f / p90 %.2f ms" % (check["check.p10"], check["check.p90"])),
         ("size of the exe built with two keys", "%d bytes" % os.path.getsize(
             os.path.join(bin_dir, "VexloServiceKeyed.exe")), "the same budget"),
-        ("check of a signed document, keyed build, median", "%.2f ms" % signed["check.median"],
+        ("steady-state check of a signed document, keyed build, median",
+         "%.2f ms" % signed["check.median"],
          "p10 %.2f / p90 %.2f ms" % (signed["check.p10"], signed["check.p90"])),
-        ("signed check / unsigned check with the keyless build (goal <= 1.1)",
-         "%.2f" % (signed["check.median"] / check["check.median"]), "medians, one run"),
+        ("steady-state signed check / unsigned check with the keyless build (goal <= 1.05)",
+         "%.2f" % (signed["check.median"] / check["check.median"]), "medians, same run"),
+        ("check of a new signed document / new unsigned document (goal <= 1.1)",
+         "%.2f" % (signed_new["check.median"] / check_new["check.median"]),
+         "medians, same run: %.2f / %.2f ms" % (signed_new["check.median"],
+                                                check_new["check.median"])),
         ("bare WinHTTP GET (own session), median", "%.2f ms" % check["winhttp.median"],
          "p10 %.2f / p90 %.2f ms" % (check["winhttp.p10"], check["winhttp.p90"])),
         ("bare XMLHTTP GET, object reused, median", "%.2f ms" % check["xmlhttp_reused.median"],

@@ -46,8 +46,8 @@ std::string ReadAccessRights(HANDLE file) {
 // Asking for delete access tells whether a rename over it can work now.
 Existing Inspect(const char* path) {
   Existing existing;
-  HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES | READ_CONTROL | DELETE, kShareAll,
-                            nullptr, OPEN_EXISTING,
+  HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES | READ_CONTROL | DELETE, kShareAll, nullptr,
+                            OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
@@ -76,11 +76,11 @@ Existing Inspect(const char* path) {
 // file from a crash, or anything planted there, loses its name first
 // (deleting a link removes the link, not what it leads to).
 HANDLE CreateFreshFile(const char* path, DWORD attributes) {
-  const DWORD flags = (attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL) |
-                      FILE_FLAG_OPEN_REPARSE_POINT;
+  const DWORD flags =
+      (attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL) | FILE_FLAG_OPEN_REPARSE_POINT;
   for (int attempt = 0; attempt < 2; ++attempt) {
-    HANDLE file = CreateFileA(path, GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW, flags,
-                              nullptr);
+    HANDLE file =
+        CreateFileA(path, GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW, flags, nullptr);
     if (file != INVALID_HANDLE_VALUE) return file;
     const DWORD error = GetLastError();
     if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !DeleteFileA(path)) break;
@@ -110,15 +110,48 @@ bool WriteTemporaryFile(HANDLE temp, const char* tempPath, const std::string& se
   return complete;
 }
 
-// Renames only: whatever the old name led to is never opened for writing.
-bool PutInPlace(const char* tempPath, const char* path, Found found) {
-  // The platform's replacement keeps what else the old file had (creation
-  // time, streams, the full security descriptor on Windows).
-  if (found == Found::kPlainFile &&
-      ReplaceFileA(path, tempPath, nullptr,
+bool PlatformReplace(const char* path, const char* tempPath, const char* backupPath,
+                     unsigned long* error) {
+  if (ReplaceFileA(path, tempPath, backupPath,
                    REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
                    nullptr)) {
     return true;
+  }
+  *error = GetLastError();
+  return false;
+}
+
+bool IsMissing(const char* path) {
+  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return false;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Renames only: whatever the old name led to is never opened for writing.
+bool PutInPlace(const char* tempPath, const char* backupPath, const char* path, Found found) {
+  if (found == Found::kPlainFile) {
+    // A backup left by a crash, or anything planted at its name, loses the
+    // name first (deleting a link removes the link, not what it leads to).
+    DeleteFileA(backupPath);
+    // The platform's replacement keeps what else the old file had (creation
+    // time, streams, the full security descriptor on Windows).
+    unsigned long error = 0;
+    if (g_replaceStep(path, tempPath, backupPath, &error)) {
+      DeleteFileA(backupPath);
+      return true;
+    }
+    // ERROR_UNABLE_TO_MOVE_REPLACEMENT_2: the old file went to the backup
+    // name and the new one stayed under its temporary name; other partial
+    // failures may leave the name empty too. The new bytes are put in place,
+    // or else the old ones back.
+    if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 || IsMissing(path)) {
+      if (MoveFileExA(tempPath, path, MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileA(backupPath);
+        return true;
+      }
+      MoveFileExA(backupPath, path, MOVEFILE_WRITE_THROUGH);
+      return false;
+    }
   }
   return MoveFileExA(tempPath, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
@@ -137,23 +170,34 @@ bool WriteInPlace(const char* path, const std::string& bytes) {
 
 }  // namespace
 
+ReplaceStep g_replaceStep = &PlatformReplace;
+
 bool ReplaceFileContents(const char* folder, const char* name, const char* tempName,
-                         const std::string& bytes) {
+                         const char* backupName, const std::string& bytes) {
   PathBuffer path;
   PathBuffer tempPath;
-  if (!JoinPath(path, folder, name) || !JoinPath(tempPath, folder, tempName)) return false;
+  PathBuffer backupPath;
+  if (!JoinPath(path, folder, name) || !JoinPath(tempPath, folder, tempName) ||
+      !JoinPath(backupPath, folder, backupName)) {
+    return false;
+  }
 
   const Existing existing = Inspect(path);
   if (existing.found == Found::kFolder) return false;
+  bool haveTemp = false;
   if (existing.found != Found::kHeld) {
     HANDLE temp = CreateFreshFile(tempPath, existing.attributes);
     if (temp != INVALID_HANDLE_VALUE) {
       if (!WriteTemporaryFile(temp, tempPath, existing.security, bytes)) return false;
-      if (PutInPlace(tempPath, path, existing.found)) return true;
-      DeleteFileA(tempPath);
+      if (PutInPlace(tempPath, backupPath, path, existing.found)) return true;
+      haveTemp = true;
     }
   }
   // No temporary file (its name is taken by a folder, say) or no rename: the
-  // old file is rewritten where it is, if it is safe to write into.
-  return WriteInPlace(path, bytes);
+  // file is rewritten where it is, if it is safe to write into. The
+  // temporary copy goes only once the new bytes are in place, or while the
+  // file still holds its old ones.
+  const bool written = WriteInPlace(path, bytes);
+  if (haveTemp && (written || !IsMissing(path))) DeleteFileA(tempPath);
+  return written;
 }

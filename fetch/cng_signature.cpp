@@ -1,10 +1,12 @@
 #include <windows.h>
+
 #include <bcrypt.h>
 
 #include <cstring>
 #include <memory>
 
 #include "fetch/document_signature.h"
+#include "fetch/system_libraries.h"
 
 namespace {
 
@@ -102,31 +104,36 @@ bool Verify(const DocumentKey& key, const unsigned char (&digest)[kSha256Bytes],
   // Only exactly success counts: STATUS_INVALID_SIGNATURE and every other
   // answer refuse the document.
   return BCryptVerifySignature(handle, nullptr, const_cast<PUCHAR>(digest), kSha256Bytes,
-                               const_cast<PUCHAR>(signature), kSignatureBytes,
-                               0) == kStatusSuccess;
+                               const_cast<PUCHAR>(signature), kSignatureBytes, 0) == kStatusSuccess;
 }
 
 }  // namespace
 
 bool DocumentKeysBuiltIn() { return g_documentKeyCount > 0; }
 
-bool IsSignedBy(const std::string& text, const DocumentKey* keys, std::size_t count) {
+CheckOutcome CheckSignature(const std::string& text, const DocumentKey* keys, std::size_t count) {
   SignatureBlock block;
-  if (!ParseSignatureBlock(text, &block)) return false;
+  const CheckOutcome read = ReadSignatureBlock(text, &block);
+  if (read != CheckOutcome::kOk) return read;
   const DocumentKey* key = nullptr;
   for (std::size_t i = 0; i < count && key == nullptr; ++i) {
     if (std::memcmp(keys[i].name, block.keyName, sizeof block.keyName) == 0) key = &keys[i];
   }
-  if (key == nullptr) return false;
+  if (key == nullptr) return CheckOutcome::kUnknownKey;
+  if (!BindSystemLibrary(SystemLibrary::kCng)) return CheckOutcome::kLibraryMissing;
 
   AcquireSRWLockExclusive(&s_lock);
   unsigned char digest[kSha256Bytes];
   const bool verified =
       Sha256(text, block.signedLength, digest) && Verify(*key, digest, block.signature);
   ReleaseSRWLockExclusive(&s_lock);
-  return verified;
+  return verified ? CheckOutcome::kOk : CheckOutcome::kBadSignature;
 }
 
-bool IsSignedByPublisher(const std::string& text) {
-  return IsSignedBy(text, g_documentKeys, g_documentKeyCount);
+bool IsSignedBy(const std::string& text, const DocumentKey* keys, std::size_t count) {
+  return CheckSignature(text, keys, count) == CheckOutcome::kOk;
+}
+
+CheckOutcome CheckPublisherSignature(const std::string& text) {
+  return CheckSignature(text, g_documentKeys, g_documentKeyCount);
 }

@@ -7,8 +7,9 @@ namespace {
 bool IsHttpSpace(char c) { return c == ' ' || c == '\t'; }
 
 std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+  std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  });
   return text;
 }
 
@@ -52,4 +53,51 @@ bool IsReadableEncoding(const std::string& contentEncoding, bool platformDecodes
   const std::string coding = MediaType(contentEncoding);  // lower case, trimmed
   if (coding.empty() || coding == "identity") return true;
   return platformDecodes && (coding == "gzip" || coding == "x-gzip" || coding == "deflate");
+}
+
+CheckOutcome CheckAnswerHead(unsigned long status, const std::string& contentType,
+                             const std::string& contentEncoding, bool platformDecodes, bool secure,
+                             const std::string& location) {
+  if (status >= 300 && status <= 399 && secure &&
+      Lower(Trimmed(location, 0, location.size())).compare(0, 5, "http:") == 0) {
+    return CheckOutcome::kHttpsToHttp;
+  }
+  if (status < 200 || status > 299) return CheckOutcome::kErrorStatus;
+  if (!IsDocumentAnswer(status, contentType)) return CheckOutcome::kHtmlPage;
+  if (!IsReadableEncoding(contentEncoding, platformDecodes)) {
+    return CheckOutcome::kUndecodedEncoding;
+  }
+  return CheckOutcome::kOk;
+}
+
+CheckOutcome OutcomeOfRequestError(unsigned long error) {
+  switch (error) {
+    case 12005:  // ERROR_WINHTTP_INVALID_URL
+    case 12006:  // ERROR_WINHTTP_UNRECOGNIZED_SCHEME
+      return CheckOutcome::kNotWebAddress;
+    case 12007:  // ERROR_WINHTTP_NAME_NOT_RESOLVED
+    case 11001:  // WSAHOST_NOT_FOUND
+    case 11004:  // WSANO_DATA
+      return CheckOutcome::kNameNotFound;
+    case 12029:  // ERROR_WINHTTP_CANNOT_CONNECT
+    case 10061:  // WSAECONNREFUSED
+    case 10051:  // WSAENETUNREACH
+    case 10065:  // WSAEHOSTUNREACH
+      return CheckOutcome::kConnectionRefused;
+    case 12002:  // ERROR_WINHTTP_TIMEOUT
+    case 10060:  // WSAETIMEDOUT
+      return CheckOutcome::kTimedOut;
+    case 12037:  // ERROR_WINHTTP_SECURE_CERT_DATE_INVALID
+    case 12038:  // ERROR_WINHTTP_SECURE_CERT_CN_INVALID
+    case 12045:  // ERROR_WINHTTP_SECURE_INVALID_CA
+    case 12057:  // ERROR_WINHTTP_SECURE_CERT_REV_FAILED
+    case 12157:  // ERROR_WINHTTP_SECURE_CHANNEL_ERROR
+    case 12169:  // ERROR_WINHTTP_SECURE_INVALID_CERT
+    case 12170:  // ERROR_WINHTTP_SECURE_CERT_REVOKED
+    case 12175:  // ERROR_WINHTTP_SECURE_FAILURE
+    case 12179:  // ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE
+      return CheckOutcome::kCertificateUntrusted;
+    default:
+      return CheckOutcome::kConnectionLost;
+  }
 }

@@ -9,8 +9,8 @@
 #include "fetch/signature_block.h"
 
 struct DocumentKey {
-  char name[kKeyNameLength + 1];              // as the block names it
-  unsigned char point[kPublicKeyBytes];       // x then y, big-endian
+  char name[kKeyNameLength + 1];         // as the block names it
+  unsigned char point[kPublicKeyBytes];  // x then y, big-endian
 };
 
 // The keys this build trusts, chosen when it is configured
@@ -21,10 +21,13 @@ extern const std::size_t g_documentKeyCount;
 // With keys built in, only a signed body is a version document.
 bool DocumentKeysBuiltIn();
 
-// True when text carries a well-formed block that names one of the keys and
-// whose signature over the bytes before it verifies with that key. Fails
-// closed: any doubt, any failure of the platform, gives false.
+// kOk when text carries a well-formed block that names one of the keys and
+// whose signature over the bytes before it verifies with that key; else why
+// not (kUnsigned, kBlockMalformed, kUnknownKey, kBadSignature, or
+// kLibraryMissing when CNG cannot be had). Fails closed: any doubt, any
+// failure of the platform, is a refusal.
+CheckOutcome CheckSignature(const std::string& text, const DocumentKey* keys, std::size_t count);
 bool IsSignedBy(const std::string& text, const DocumentKey* keys, std::size_t count);
 
-// IsSignedBy with the built-in keys.
-bool IsSignedByPublisher(const std::string& text);
+// CheckSignature with the built-in keys.
+CheckOutcome CheckPublisherSignature(const std::string& text);

@@ -18,9 +18,7 @@ const ULONGLONG kProxyAnswerMs = 60 * 1000;
 struct ProxyAnswer {
   std::wstring host;
   ULONGLONG at = 0;
-  bool found = false;
-  std::wstring proxy;
-  std::wstring bypass;
+  ProxyChoice choice;
 };
 
 SRWLOCK s_answerLock = SRWLOCK_INIT;  // request threads may overlap
@@ -48,8 +46,8 @@ enum class ScriptAnswer { kProxy, kDirect, kNone };
 // Options, in the one call that tries them in that order. kNone when neither
 // gives an answer: nothing detected, no script, a script that cannot be
 // fetched or names no proxy.
-ScriptAnswer ScriptProxy(const std::wstring& url, const wchar_t* scriptUrl, bool detect,
-                         std::wstring* proxy, std::wstring* bypass) {
+ScriptAnswer ScriptProxy(const std::wstring& url, const wchar_t* scriptUrl,
+                         const AutoProxyPlan& plan, std::wstring* proxy, std::wstring* bypass) {
   using Session = std::unique_ptr<void, decltype(&WinHttpCloseHandle)>;
   Session session(WinHttpOpen(L"VexloService", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                               WINHTTP_NO_PROXY_BYPASS, 0),
@@ -58,11 +56,11 @@ ScriptAnswer ScriptProxy(const std::wstring& url, const wchar_t* scriptUrl, bool
   const int step = kHttpStepTimeoutMs;
   WinHttpSetTimeouts(session.get(), step, step, step, step);
   WINHTTP_AUTOPROXY_OPTIONS options = {};
-  if (scriptUrl != nullptr && *scriptUrl != L'\0') {
+  if (plan.script) {
     options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
     options.lpszAutoConfigUrl = scriptUrl;
   }
-  if (detect) {
+  if (plan.detect) {
     options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
     options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
   }
@@ -77,7 +75,7 @@ ScriptAnswer ScriptProxy(const std::wstring& url, const wchar_t* scriptUrl, bool
   if (NamedProxy(info, proxy, bypass)) return ScriptAnswer::kProxy;
   // A script that answers DIRECT for this address.
   return info.dwAccessType == WINHTTP_ACCESS_TYPE_NO_PROXY ? ScriptAnswer::kDirect
-                                                          : ScriptAnswer::kNone;
+                                                           : ScriptAnswer::kNone;
 }
 
 std::wstring HostOf(const std::wstring& url) {
@@ -88,62 +86,78 @@ std::wstring HostOf(const std::wstring& url) {
   return std::wstring(parts.lpszHostName, parts.dwHostNameLength);
 }
 
-bool DiscoverProxy(const std::wstring& url, std::wstring* proxy, std::wstring* bypass) {
+ProxyChoice DiscoverProxy(const std::wstring& url) {
+  ProxyChoice choice;
   WINHTTP_PROXY_INFO machine = {};
   if (WinHttpGetDefaultProxyConfiguration(&machine)) {
     GlobalString proxyText(machine.lpszProxy, &GlobalFree);
     GlobalString bypassText(machine.lpszProxyBypass, &GlobalFree);
-    if (NamedProxy(machine, proxy, bypass)) return true;
+    if (NamedProxy(machine, &choice.proxy, &choice.bypass)) {
+      choice.source = ProxySource::kMachine;
+      return choice;
+    }
   }
 
+  // Documented to fail for a service that impersonates no user, and where
+  // the system account's settings were never written: the usual case of
+  // this service on Windows. Under Wine the service reads the user's.
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG account = {};
-  if (!WinHttpGetIEProxyConfigForCurrentUser(&account)) return false;
+  choice.accountRead = WinHttpGetIEProxyConfigForCurrentUser(&account) != FALSE;
+  if (!choice.accountRead) account = {};
   GlobalString scriptText(account.lpszAutoConfigUrl, &GlobalFree);
   GlobalString proxyText(account.lpszProxy, &GlobalFree);
   GlobalString bypassText(account.lpszProxyBypass, &GlobalFree);
   // In Windows' own order ("automatic configuration may override manual
   // settings"): detection, the script, and only then the manual proxy, which
   // policies often set as the fallback of a script.
-  switch (ScriptProxy(url, account.lpszAutoConfigUrl, account.fAutoDetect != FALSE, proxy,
-                      bypass)) {
+  const AutoProxyPlan plan =
+      PlanAutoProxy(choice.accountRead, account.fAutoDetect != FALSE, account.lpszAutoConfigUrl);
+  switch (ScriptProxy(url, account.lpszAutoConfigUrl, plan, &choice.proxy, &choice.bypass)) {
     case ScriptAnswer::kProxy:
-      return true;
+      choice.source = ProxySource::kAutomatic;
+      return choice;
     case ScriptAnswer::kDirect:
-      return false;
+      return choice;
     case ScriptAnswer::kNone:
       break;
   }
   if (account.lpszProxy != nullptr && *account.lpszProxy != L'\0') {
-    *proxy = account.lpszProxy;
-    *bypass = Text(account.lpszProxyBypass);
-    return true;
+    choice.source = ProxySource::kManual;
+    choice.proxy = account.lpszProxy;
+    choice.bypass = Text(account.lpszProxyBypass);
+    return choice;
   }
-  return false;
+  choice.proxy.clear();
+  choice.bypass.clear();
+  return choice;
 }
 
 }  // namespace
 
-bool FindProxy(const std::wstring& url, std::wstring* proxy, std::wstring* bypass) {
+AutoProxyPlan PlanAutoProxy(bool accountRead, bool accountDetects, const wchar_t* scriptUrl) {
+  AutoProxyPlan plan;
+  // Settings that cannot be read are Windows' defaults, which detect.
+  plan.detect = !accountRead || accountDetects;
+  plan.script = accountRead && scriptUrl != nullptr && *scriptUrl != L'\0';
+  return plan;
+}
+
+ProxyChoice FindProxy(const std::wstring& url) {
   const std::wstring host = HostOf(url);
   const ULONGLONG now = GetTickCount64();
   AcquireSRWLockShared(&s_answerLock);
   const bool fresh =
       s_answer.at != 0 && s_answer.host == host && now - s_answer.at < kProxyAnswerMs;
-  const ProxyAnswer kept = fresh ? s_answer : ProxyAnswer();
+  ProxyChoice kept;
+  if (fresh) kept = s_answer.choice;
   ReleaseSRWLockShared(&s_answerLock);
-  if (fresh) {
-    *proxy = kept.proxy;
-    *bypass = kept.bypass;
-    return kept.found;
-  }
+  if (fresh) return kept;
   ProxyAnswer answer;
   answer.host = host;
-  answer.found = DiscoverProxy(url, &answer.proxy, &answer.bypass);
+  answer.choice = DiscoverProxy(url);
   answer.at = GetTickCount64();
-  *proxy = answer.proxy;
-  *bypass = answer.bypass;
   AcquireSRWLockExclusive(&s_answerLock);
   s_answer = answer;
   ReleaseSRWLockExclusive(&s_answerLock);
-  return answer.found;
+  return answer.choice;
 }

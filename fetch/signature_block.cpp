@@ -63,41 +63,50 @@ bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'
 
 bool HasSignatureBlock(const std::string& text) { return text.find(kOpening) != std::string::npos; }
 
-bool ParseSignatureBlock(const std::string& text, SignatureBlock* block) {
+CheckOutcome ReadSignatureBlock(const std::string& text, SignatureBlock* block) {
   const std::size_t start = text.find(kOpening);
-  if (start == std::string::npos) return false;
+  if (start == std::string::npos) return CheckOutcome::kUnsigned;
   // One block: a second one, before or after, would leave it open which counts.
-  if (text.find(kOpening, start + 1) != std::string::npos) return false;
+  if (text.find(kOpening, start + 1) != std::string::npos) return CheckOutcome::kBlockMalformed;
 
   std::size_t at = start + std::strlen(kOpening);
   SignatureBlock read;
   unsigned char name[kKeyNameLength / 2];
   const std::size_t nameAt = at + std::strlen(kKeyPart);
-  if (!Expect(text, &at, kKeyPart) || !ReadHex(text, &at, name, sizeof name)) return false;
+  if (!Expect(text, &at, kKeyPart) || !ReadHex(text, &at, name, sizeof name))
+    return CheckOutcome::kBlockMalformed;
   std::memcpy(read.keyName, text.data() + nameAt, kKeyNameLength);
   read.keyName[kKeyNameLength] = '\0';
   if (!Expect(text, &at, kSerialPart) || !ReadSerial(text, &at, &read.serial) ||
       !Expect(text, &at, kSerialEnd)) {
-    return false;
+    return CheckOutcome::kBlockMalformed;
   }
   // The signature covers everything up to here.
   read.signedLength = at;
   if (!Expect(text, &at, kSignaturePart) ||
-      !ReadHex(text, &at, read.signature, sizeof read.signature) ||
-      !Expect(text, &at, kClosing)) {
-    return false;
+      !ReadHex(text, &at, read.signature, sizeof read.signature) || !Expect(text, &at, kClosing)) {
+    return CheckOutcome::kBlockMalformed;
   }
   for (; at < text.size(); ++at) {
-    if (!IsXmlSpace(text[at])) return false;
+    if (!IsXmlSpace(text[at])) return CheckOutcome::kBlockMalformed;
   }
   *block = read;
-  return true;
+  return CheckOutcome::kOk;
+}
+
+bool ParseSignatureBlock(const std::string& text, SignatureBlock* block) {
+  return ReadSignatureBlock(text, block) == CheckOutcome::kOk;
+}
+
+CheckOutcome CheckSerial(const std::string& documentText, const std::string& storedText) {
+  SignatureBlock document;
+  const CheckOutcome read = ReadSignatureBlock(documentText, &document);
+  if (read != CheckOutcome::kOk) return read;
+  SignatureBlock stored;
+  if (!ParseSignatureBlock(storedText, &stored)) return CheckOutcome::kOk;
+  return document.serial > stored.serial ? CheckOutcome::kOk : CheckOutcome::kOldSerial;
 }
 
 bool IsSerialAccepted(const std::string& documentText, const std::string& storedText) {
-  SignatureBlock document;
-  if (!ParseSignatureBlock(documentText, &document)) return false;
-  if (!HasSignatureBlock(storedText)) return true;
-  SignatureBlock stored;
-  return ParseSignatureBlock(storedText, &stored) && document.serial > stored.serial;
+  return CheckSerial(documentText, storedText) == CheckOutcome::kOk;
 }

@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/check_outcome.h"
+
 const std::size_t kKeyNameLength = 16;   // hex digits
 const std::size_t kSignatureBytes = 64;  // r and s of P-256
 const std::size_t kPublicKeyBytes = 64;  // x and y of the P-256 point
@@ -36,12 +38,18 @@ struct SignatureBlock {
 bool HasSignatureBlock(const std::string& text);
 
 // Reads the block of a text: exactly one block, in exactly the form above,
-// followed by nothing but white space. False for anything else. Takes time
-// in proportion to the text and no memory of its own.
+// followed by nothing but white space. kUnsigned without any opening of a
+// block, kBlockMalformed for anything else that is not that form. Takes
+// time in proportion to the text and no memory of its own.
+CheckOutcome ReadSignatureBlock(const std::string& text, SignatureBlock* block);
 bool ParseSignatureBlock(const std::string& text, SignatureBlock* block);
 
 // The serial rule: a signed document counts only when its serial is greater
-// than that of the stored version.xml. A stored file without any block (the
-// first one, laid down with the client) lets any signed document count; a
-// stored block that cannot be read lets none.
+// than that of the stored version.xml (else kOldSerial). A stored file
+// without a block that can be read (the first one, laid down with the
+// client, or one that something other than the service cut short or broke)
+// lets any signed document count: a file that only this PC can change must
+// never stop updates for good. A stored block that can be read keeps the
+// rule, whichever key it names.
+CheckOutcome CheckSerial(const std::string& documentText, const std::string& storedText);
 bool IsSerialAccepted(const std::string& documentText, const std::string& storedText);

@@ -14,9 +14,6 @@
 
 namespace {
 
-// Every download ends by this deadline, whatever the server does: a silent
-// or trickling server must not wedge the loop or a stop request.
-const unsigned long kDownloadDeadlineMs = 60000;
 // How often the wait looks at the deadline and the run flag.
 const DWORD kWaitSliceMs = 50;
 // A request given up at its deadline or at a stop is cancelled, but goes on
@@ -31,11 +28,12 @@ const long kMaxRequestsOut = 3;
 enum Phase : int { kBusy, kFinished, kAbandoned };
 
 struct Worker {
-  HANDLE wake = nullptr;  // the watcher has put a request in url
-  HANDLE done = nullptr;  // the worker has put the answer in text
+  HANDLE wake = nullptr;  // the watcher has put a request in url and stored
+  HANDLE done = nullptr;  // the worker has put the answer in report
   PathBuffer url = "";
+  std::string stored;
   HttpCall call;
-  std::string text;
+  FetchReport report;
   std::atomic<int> phase{kFinished};
 };
 
@@ -67,15 +65,29 @@ std::string Decode(const std::string& body, const std::string& contentType) {
   return std::string();
 }
 
-std::string Download(Worker* worker) {
-  HttpAnswer answer;
-  if (!HttpGet(worker->url, &worker->call, &answer)) return std::string();
-  if (!DocumentKeysBuiltIn()) return Decode(answer.body, answer.contentType);
-  // The bytes as they came, before anything of them is decoded or parsed.
-  if (!IsSignedByPublisher(answer.body)) return std::string();
+// The document as the service takes it, in the order the check is
+// explained: the answer, then the stored copy, the signature and its serial,
+// then the text.
+CheckOutcome Download(const char* url, const std::string& stored, HttpCall* call,
+                      FetchReport* report) {
+  HttpAnswer& answer = report->answer;
+  const CheckOutcome got = HttpGet(url, call, &answer);
+  if (got != CheckOutcome::kOk) return got;
+  // The PC holds this document already: nothing can change, whatever its
+  // signature says, so none is verified (nearly every check ends here).
+  if (!stored.empty() && answer.body == stored) return CheckOutcome::kSameAsStored;
+  if (DocumentKeysBuiltIn()) {
+    // The bytes as they came, before anything of them is decoded or parsed.
+    report->signatureChecked = true;
+    const CheckOutcome signature = CheckPublisherSignature(answer.body);
+    if (signature != CheckOutcome::kOk) return signature;
+    const CheckOutcome serial = CheckSerial(answer.body, stored);
+    if (serial != CheckOutcome::kOk) return serial;
+  }
   // The headers are not signed: a signed document is read as its own bytes
   // say, so that no one on the way can change how its text reads.
-  return Decode(answer.body, std::string());
+  report->text = Decode(answer.body, DocumentKeysBuiltIn() ? std::string() : answer.contentType);
+  return report->text.empty() ? CheckOutcome::kEmptyBody : CheckOutcome::kOk;
 }
 
 void FreeWorker(Worker* worker) {
@@ -88,15 +100,16 @@ DWORD WINAPI WorkerThread(void* parameter) {
   auto* worker = static_cast<Worker*>(parameter);
   for (;;) {
     WaitForSingleObject(worker->wake, INFINITE);
-    std::string text;
+    FetchReport report;
     try {
-      text = Download(worker);
+      report.outcome = Download(worker->url, worker->stored, &worker->call, &report);
     } catch (const std::bad_alloc&) {
-      text.clear();
+      report = FetchReport();
+      report.outcome = CheckOutcome::kConnectionLost;
     }
     int expected = kBusy;
     if (!worker->phase.compare_exchange_strong(expected, kFinished)) break;  // given up
-    worker->text.swap(text);
+    worker->report = std::move(report);
     SetEvent(worker->done);
   }
   FreeWorker(worker);
@@ -131,40 +144,56 @@ Worker* IdleWorker() {
 
 }  // namespace
 
-std::string FetchVersionDocumentWithin(unsigned long deadlineMs) {
+CheckOutcome FetchVersionDocumentReport(const std::string& stored, unsigned long deadlineMs,
+                                        FetchReport* report) {
+  *report = FetchReport();
   PathBuffer url;
-  if (!BuildRequestUrl(url, g_baseUrl, _time64(nullptr))) return std::string();
+  if (!BuildRequestUrl(url, g_baseUrl, _time64(nullptr))) {
+    return report->outcome = CheckOutcome::kUrlTooLong;
+  }
+  report->url = url;
 
   // A stop clears the run flag; a caller outside the loop (the run flag
   // never set) is bound by the deadline alone.
   const bool watchRunFlag = g_runFlag != 0;
   const ULONGLONG deadline = GetTickCount64() + deadlineMs;
   Worker* worker = IdleWorker();
-  if (worker == nullptr) return std::string();
+  if (worker == nullptr) return report->outcome = CheckOutcome::kTooManyRequests;
   CopyPath(worker->url, url);
+  worker->stored = stored;
   ResetHttpCall(&worker->call);
   worker->phase = kBusy;
   SetEvent(worker->wake);
 
   for (;;) {
     if (WaitForSingleObject(worker->done, kWaitSliceMs) == WAIT_OBJECT_0) break;
-    if (GetTickCount64() >= deadline || (watchRunFlag && g_runFlag == 0)) {
+    const bool stopping = watchRunFlag && g_runFlag == 0;
+    if (GetTickCount64() >= deadline || stopping) {
       // Cancelled first, while the worker cannot yet free itself: it does so
       // only once it finds its request abandoned.
       CancelHttpGet(&worker->call);
       int expected = kBusy;
       if (worker->phase.compare_exchange_strong(expected, kAbandoned)) {
         s_worker = nullptr;
-        return std::string();
+        return report->outcome = stopping ? CheckOutcome::kStopped : CheckOutcome::kDeadline;
       }
       // The answer came in the meantime.
       WaitForSingleObject(worker->done, INFINITE);
       break;
     }
   }
-  std::string text;
-  text.swap(worker->text);
-  return text;
+  const std::string requestUrl = report->url;
+  *report = std::move(worker->report);
+  report->url = requestUrl;
+  return report->outcome;
+}
+
+std::string FetchVersionDocumentWithin(unsigned long deadlineMs) {
+  FetchReport report;
+  if (FetchVersionDocumentReport(std::string(), deadlineMs, &report) != CheckOutcome::kOk) {
+    return std::string();
+  }
+  return std::move(report.text);
 }
 
 std::string FetchVersionDocument() { return FetchVersionDocumentWithin(kDownloadDeadlineMs); }

@@ -1,3 +1,5 @@
+#include "fetch/winhttp_request.h"
+
 #include <windows.h>
 #include <winhttp.h>
 
@@ -5,7 +7,7 @@
 #include <new>
 
 #include "fetch/document_gate.h"
-#include "fetch/winhttp_request.h"
+#include "fetch/system_libraries.h"
 
 namespace {
 
@@ -31,11 +33,22 @@ bool Guarded(HttpCall* call, Step step) {
   ReleaseSRWLockExclusive(&call->lock);
   if (request == nullptr) return false;
   const bool done = step(request) != FALSE;
+  const DWORD error = done ? 0 : GetLastError();
   AcquireSRWLockExclusive(&call->lock);
   call->inCall = false;
+  call->error = error;
   const bool cancelled = call->cancelled;
   ReleaseSRWLockExclusive(&call->lock);
   return done && !cancelled;
+}
+
+// Why the last guarded call failed.
+CheckOutcome FailureOf(HttpCall* call) {
+  AcquireSRWLockExclusive(&call->lock);
+  const bool cancelled = call->cancelled;
+  const DWORD error = call->error;
+  ReleaseSRWLockExclusive(&call->lock);
+  return cancelled ? CheckOutcome::kStopped : OutcomeOfRequestError(error);
 }
 
 void SetRequest(HttpCall* call, HINTERNET request) {
@@ -73,7 +86,7 @@ std::string HeaderText(HINTERNET request, DWORD query) {
   return text;
 }
 
-bool ReadBody(HttpCall* call, std::string* body) {
+CheckOutcome ReadBody(HttpCall* call, std::string* body) {
   char chunk[kReadChunk];
   for (;;) {
     // Only what has arrived is read: under Wine a read waits until it has
@@ -83,9 +96,9 @@ bool ReadBody(HttpCall* call, std::string* body) {
     if (!Guarded(call, [&](HINTERNET request) {
           return WinHttpQueryDataAvailable(request, &available);
         })) {
-      return false;
+      return FailureOf(call);
     }
-    if (available == 0) return true;
+    if (available == 0) return CheckOutcome::kOk;
     // One byte past the bound is enough to know the body does not fit.
     const std::size_t room = kMaxDocumentBytes + 1 - body->size();
     DWORD wanted = room < kReadChunk ? static_cast<DWORD>(room) : kReadChunk;
@@ -94,22 +107,22 @@ bool ReadBody(HttpCall* call, std::string* body) {
     if (!Guarded(call, [&](HINTERNET request) {
           return WinHttpReadData(request, chunk, wanted, &read);
         })) {
-      return false;
+      return FailureOf(call);
     }
-    if (read == 0) return true;
+    if (read == 0) return CheckOutcome::kOk;
     body->append(chunk, read);
-    if (body->size() > kMaxDocumentBytes) return false;
+    if (body->size() > kMaxDocumentBytes) return CheckOutcome::kTooLarge;
   }
 }
 
 // The request itself, on a connection: its handle lives in call, where a
 // cancel can reach it.
-bool Transfer(HttpCall* call, HINTERNET connection, const std::wstring& path, bool secure,
-              HttpAnswer* answer) {
+CheckOutcome Transfer(HttpCall* call, HINTERNET connection, const std::wstring& path, bool secure,
+                      HttpAnswer* answer) {
   HINTERNET request =
       WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
                          WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
-  if (request == nullptr) return false;
+  if (request == nullptr) return OutcomeOfRequestError(GetLastError());
   SetRequest(call, request);
   const int step = kHttpStepTimeoutMs;
   WinHttpSetTimeouts(request, step, step, step, step);
@@ -126,17 +139,17 @@ bool Transfer(HttpCall* call, HINTERNET connection, const std::wstring& path, bo
   // send an Accept-Encoding of their own); Windows 7 and Wine 8 refuse the
   // option, and such an answer is no document there.
   DWORD decompress = WINHTTP_DECOMPRESSION_FLAG_ALL;
-  const bool platformDecodes = WinHttpSetOption(request, WINHTTP_OPTION_DECOMPRESSION,
-                                                &decompress, sizeof decompress) != FALSE;
+  answer->platformDecodes = WinHttpSetOption(request, WINHTTP_OPTION_DECOMPRESSION, &decompress,
+                                             sizeof decompress) != FALSE;
 
   if (!Guarded(call, [](HINTERNET r) {
         return WinHttpSendRequest(r, L"Content-Type: text/xml", static_cast<DWORD>(-1),
                                   WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
       })) {
-    return false;
+    return FailureOf(call);
   }
   if (!Guarded(call, [](HINTERNET r) { return WinHttpReceiveResponse(r, nullptr); })) {
-    return false;
+    return FailureOf(call);
   }
   DWORD status = 0;
   DWORD size = sizeof status;
@@ -145,50 +158,51 @@ bool Transfer(HttpCall* call, HINTERNET connection, const std::wstring& path, bo
                                    WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
                                    WINHTTP_NO_HEADER_INDEX);
       })) {
-    return false;
+    return FailureOf(call);
   }
   answer->status = status;
-  std::string encoding;
   Guarded(call, [&](HINTERNET r) {
     answer->contentType = HeaderText(r, WINHTTP_QUERY_CONTENT_TYPE);
-    encoding = HeaderText(r, WINHTTP_QUERY_CONTENT_ENCODING);
+    answer->contentEncoding = HeaderText(r, WINHTTP_QUERY_CONTENT_ENCODING);
+    answer->contentLength = HeaderText(r, WINHTTP_QUERY_CONTENT_LENGTH);
+    answer->location = HeaderText(r, WINHTTP_QUERY_LOCATION);
     return TRUE;
   });
   // An answer that does not count is not read at all.
-  if (!IsDocumentAnswer(answer->status, answer->contentType) ||
-      !IsReadableEncoding(encoding, platformDecodes)) {
-    return false;
-  }
+  const CheckOutcome head =
+      CheckAnswerHead(answer->status, answer->contentType, answer->contentEncoding,
+                      answer->platformDecodes, secure, answer->location);
+  if (head != CheckOutcome::kOk) return head;
   return ReadBody(call, &answer->body);
 }
 
-bool Exchange(const char* url, HttpCall* call, HttpAnswer* answer) {
+CheckOutcome Exchange(const char* url, HttpCall* call, HttpAnswer* answer) {
   const std::wstring address = Wide(url);
-  if (address.empty()) return false;
+  if (address.empty()) return CheckOutcome::kNotWebAddress;
   URL_COMPONENTS parts = {};
   parts.dwStructSize = sizeof parts;
   parts.dwHostNameLength = static_cast<DWORD>(-1);
   parts.dwUrlPathLength = static_cast<DWORD>(-1);
   parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!WinHttpCrackUrl(address.c_str(), 0, 0, &parts)) return false;
+  if (!WinHttpCrackUrl(address.c_str(), 0, 0, &parts)) return CheckOutcome::kNotWebAddress;
   // Only the web: never file:// or anything else a settings file may name.
   if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
-    return false;
+    return CheckOutcome::kNotWebAddress;
   }
   const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
   std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
   path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
 
-  std::wstring proxy;
-  std::wstring bypass;
-  const bool proxied = FindProxy(address, &proxy, &bypass);
+  answer->proxy = FindProxy(address);
+  const ProxyChoice& proxy = answer->proxy;
+  const bool proxied = proxy.source != ProxySource::kDirect;
   InternetHandle session(
-      WinHttpOpen(L"VexloService",
-                  proxied ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
-                  proxied ? proxy.c_str() : WINHTTP_NO_PROXY_NAME,
-                  proxied && !bypass.empty() ? bypass.c_str() : WINHTTP_NO_PROXY_BYPASS, 0),
+      WinHttpOpen(
+          L"VexloService", proxied ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
+          proxied ? proxy.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
+          proxied && !proxy.bypass.empty() ? proxy.bypass.c_str() : WINHTTP_NO_PROXY_BYPASS, 0),
       &WinHttpCloseHandle);
-  if (!session) return false;
+  if (!session) return OutcomeOfRequestError(GetLastError());
   const int step = kHttpStepTimeoutMs;
   WinHttpSetTimeouts(session.get(), step, step, step, step);
   // TLS 1.2 and later where the platform knows them (Windows 7 does not turn
@@ -200,24 +214,26 @@ bool Exchange(const char* url, HttpCall* call, HttpAnswer* answer) {
 
   InternetHandle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0),
                             &WinHttpCloseHandle);
-  if (!connection) return false;
-  const bool done = Transfer(call, connection.get(), path,
-                             parts.nScheme == INTERNET_SCHEME_HTTPS, answer);
+  if (!connection) return OutcomeOfRequestError(GetLastError());
+  const CheckOutcome done =
+      Transfer(call, connection.get(), path, parts.nScheme == INTERNET_SCHEME_HTTPS, answer);
   CloseRequest(call);  // before its connection and session
   return done;
 }
 
 }  // namespace
 
-bool HttpGet(const char* url, HttpCall* call, HttpAnswer* answer) {
-  bool done = false;
+CheckOutcome HttpGet(const char* url, HttpCall* call, HttpAnswer* answer) {
+  // Before any call into WinHTTP: from the system folder, or not at all.
+  if (!BindSystemLibrary(SystemLibrary::kWinHttp)) return CheckOutcome::kLibraryMissing;
+  CheckOutcome done = CheckOutcome::kConnectionLost;
   try {
     done = Exchange(url, call, answer);
   } catch (const std::bad_alloc&) {
-    done = false;
+    done = CheckOutcome::kConnectionLost;
   }
   CloseRequest(call);  // when Exchange failed before it could
-  if (!done) answer->body.clear();
+  if (done != CheckOutcome::kOk) answer->body.clear();
   return done;
 }
 

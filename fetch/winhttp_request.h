@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "common/check_outcome.h"
+
 // Each step of a request (resolving, connecting, sending, the answer, each
 // part of the body) and the search for a proxy script ends on its own: a
 // server that is silent this long has failed. The check's deadline bounds the
@@ -26,20 +28,42 @@ struct HttpCall {
   void* request = nullptr;  // HINTERNET
   bool inCall = false;
   bool cancelled = false;
+  unsigned long error = 0;  // of the last call on the request that failed
+};
+
+// Where the proxy of a request came from, in the order they are tried.
+enum class ProxySource {
+  kMachine,    // WinHTTP's own setting ("netsh winhttp set proxy")
+  kAutomatic,  // automatic detection or the script address
+  kManual,     // the manual proxy of the account's Internet Options
+  kDirect,     // none of them names a proxy, or a script said DIRECT
+};
+
+struct ProxyChoice {
+  ProxySource source = ProxySource::kDirect;
+  bool accountRead = false;  // whether the account's Internet Options could be read
+  std::wstring proxy;
+  std::wstring bypass;
 };
 
 struct HttpAnswer {
-  unsigned long status = 0;
+  ProxyChoice proxy;
+  unsigned long status = 0;  // 0 when no answer came
   std::string contentType;
+  std::string contentEncoding;
+  std::string contentLength;  // as the header says
+  std::string location;       // of a redirect that was not followed
+  bool platformDecodes = false;
   std::string body;
 };
 
 // GET of url (ANSI) with the one header "Content-Type: text/xml", no body and
-// no credentials. True with the final answer's status and Content-Type, and
-// with its body when that answer counts as a document (fetch/document_gate.h);
-// false on any failure, on an answer that does not count, on a body past
-// kMaxDocumentBytes, and after a cancel.
-bool HttpGet(const char* url, HttpCall* call, HttpAnswer* answer);
+// no credentials. kOk with the final answer's head, and with its body when
+// that answer counts as a document (fetch/document_gate.h); otherwise why
+// not, with as much of the head as came: the failure of the request, an
+// answer that does not count, a body past kMaxDocumentBytes (kTooLarge),
+// and after a cancel kStopped.
+CheckOutcome HttpGet(const char* url, HttpCall* call, HttpAnswer* answer);
 
 // Ends the request of call as soon as the platform allows; HttpGet then
 // returns false.
@@ -51,5 +75,15 @@ void ResetHttpCall(HttpCall* call);
 // The proxy for url, found as a service finds it: WinHTTP's own setting (the
 // one "netsh winhttp set proxy" writes), else the Internet Options of the
 // account the process runs as, in Windows' order: automatic detection, the
-// script address, the manual proxy. False for a direct connection.
-bool FindProxy(const std::wstring& url, std::wstring* proxy, std::wstring* bypass);
+// script address, the manual proxy. The system account often has no
+// Internet Options that can be read: automatic detection is still tried.
+// Returns the source kDirect for a direct connection.
+ProxyChoice FindProxy(const std::wstring& url);
+
+// The automatic configuration to ask for, from the account's Internet
+// Options as far as they could be read.
+struct AutoProxyPlan {
+  bool detect = false;
+  bool script = false;
+};
+AutoProxyPlan PlanAutoProxy(bool accountRead, bool accountDetects, const wchar_t* scriptUrl);

@@ -32,6 +32,8 @@ int RunSwitch(const char* argument) {
 }  // namespace
 
 int RunProcess(int argc, char** argv) {
+  // First of all: nothing of the process may run before them.
+  TurnOnProcessMitigations();
   g_statusHandle = nullptr;
   g_serviceStatus = {};
   g_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;

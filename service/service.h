@@ -54,9 +54,10 @@ int StopRunningService();
 // never loaded into the service. Returns 1 when the limit is in force.
 int RestrictLibrarySearch();
 
-// Turns on what the service process never needs: starting programs, legacy
-// extension points, images from remote or low-integrity places. Where the
-// platform lacks a policy it is left as it is.
+// Turns off what the process never needs: starting programs, legacy
+// extension points, images from remote or low-integrity places, libraries
+// found outside the system folder first. Where the platform lacks a policy
+// it is left as it is.
 void TurnOnProcessMitigations();
 
 // The process entry: folders, then one switch or the service dispatcher.

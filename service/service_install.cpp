@@ -54,7 +54,7 @@ bool WaitUntilGone(DWORD timeoutMs) {
 
 void WriteRegistrationMarker() {
   std::setlocale(LC_ALL, "");
-  ReplaceFileContents(g_appFolder, "regist.ini", "regist.tmp", "1");
+  ReplaceFileContents(g_appFolder, "regist.ini", "regist.tmp", "regist.old", "1");
 }
 
 // The manager splits an unquoted path at its spaces and tries each part as a

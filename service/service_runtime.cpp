@@ -39,7 +39,6 @@ void RunService() {
 }
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
-  TurnOnProcessMitigations();
   g_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
   LogEvent("ServiceMain");
 

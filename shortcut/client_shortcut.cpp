@@ -1,6 +1,9 @@
 #include <windows.h>
+
 #include <comdef.h>
 #include <shlobj.h>
+
+#include <string>
 
 #include "common/path_buffer.h"
 #include "shortcut/link_path.h"
@@ -10,8 +13,7 @@ namespace {
 
 // "Vexlo" and the GBK bytes of the Chinese words for "client shortcut",
 // passed unchanged whatever the system's code page.
-const char kShortcutDescription[] =
-    "Vexlo\xBF\xCD\xBB\xA7\xB6\xCB\xBF\xEC\xBD\xDD\xB7\xBD\xCA\xBD";
+const char kShortcutDescription[] = "Vexlo\xBF\xCD\xBB\xA7\xB6\xCB\xBF\xEC\xBD\xDD\xB7\xBD\xCA\xBD";
 const char kClientRelativePath[] = "..\\Vexlo.exe";
 
 _COM_SMARTPTR_TYPEDEF(IShellLinkA, IID_IShellLinkA);
@@ -39,6 +41,35 @@ int SaveShortcut(const char* target, const char* icon, const wchar_t* linkPath) 
   return SUCCEEDED(file->Save(linkPath, TRUE)) ? 1 : 0;
 }
 
+std::wstring Wide(const char* text) {
+  wchar_t wide[INFOTIPSIZE];
+  return MultiByteToWideChar(CP_ACP, 0, text, -1, wide, INFOTIPSIZE) > 0 ? wide : L"";
+}
+
+// Paths as the file system reads them: the shell may hand back the target
+// with its ".." step resolved, or in other letter case.
+bool SamePath(const std::wstring& read, const std::wstring& written) {
+  wchar_t full[2][MAX_PATH];
+  const std::wstring* paths[2] = {&read, &written};
+  for (int i = 0; i < 2; ++i) {
+    const DWORD length = GetFullPathNameW(paths[i]->c_str(), MAX_PATH, full[i], nullptr);
+    if (length == 0 || length >= MAX_PATH) return false;
+  }
+  return CompareStringOrdinal(full[0], -1, full[1], -1, TRUE) == CSTR_EQUAL;
+}
+
+// Whether the file on disk is already the one SaveShortcut would write: then
+// it is left alone, so that the steady state writes nothing (each write is a
+// scan by the virus scanner and a change for everything that watches the
+// desktop). Texts are compared as the shell keeps them, in UTF-16, after the
+// same conversion from the ANSI code page that setting them made.
+bool IsAlreadyWritten(const wchar_t* linkPath, const char* target, const char* icon) {
+  ShortcutFields onDisk;
+  return ReadShortcut(linkPath, &onDisk) && SamePath(onDisk.target, Wide(target)) &&
+         SamePath(onDisk.icon, Wide(icon)) && onDisk.iconIndex == 0 &&
+         onDisk.description == Wide(kShortcutDescription) && onDisk.showCommand == SW_SHOWNORMAL;
+}
+
 int ShowClientIcon(const char* iconName) {
   PathBuffer target;
   PathBuffer icon;
@@ -58,9 +89,16 @@ int WriteClientShortcut(const char* target, const char* icon) {
   if (MultiByteToWideChar(CP_ACP, 0, linkPath, -1, wideLinkPath, kPathBufferSize) == 0) return 0;
 
   const HRESULT initialized = CoInitialize(nullptr);
-  const int saved = SaveShortcut(target, icon, wideLinkPath);
+  const int saved =
+      IsAlreadyWritten(wideLinkPath, target, icon) ? 1 : SaveShortcut(target, icon, wideLinkPath);
   if (SUCCEEDED(initialized)) CoUninitialize();
   return saved;
+}
+
+bool ClientShortcutPath(PathBuffer& linkPath) {
+  PathBuffer target;
+  return JoinPath(target, g_appFolder, kClientRelativePath) &&
+         FormLinkPath(linkPath, g_desktopFolder, target);
 }
 
 int ShowUpdateIcon() { return ShowClientIcon("update.ico"); }

@@ -33,30 +33,40 @@ std::int32_t ParseInterval(const char* text) {
   return static_cast<std::int32_t>(value);
 }
 
-void ReadWatcherSettings(std::int32_t* checkInterval, std::int32_t* markerInterval) {
+CheckOutcome LoadWatcherSettings(std::int32_t* checkInterval, std::int32_t* markerInterval,
+                                 const char** encoding) {
   *checkInterval = kDefaultCheckInterval;
   *markerInterval = kDefaultMarkerInterval;
 
   PathBuffer path;
-  if (!JoinPath(path, g_appFolder, "config.xml")) return;
+  if (!JoinPath(path, g_appFolder, "config.xml")) return CheckOutcome::kSettingsPathTooLong;
 
   TiXmlDocument document;
-  if (!LoadXmlFile(&document, path)) return;
+  XmlFileInfo file;
+  const bool loaded = LoadXmlFile(&document, path, &file);
+  if (encoding != nullptr) *encoding = file.encoding;
+  if (!file.read) return CheckOutcome::kSettingsMissing;
+  if (!loaded) return CheckOutcome::kSettingsNotXml;
   const TiXmlElement* root = document.FirstChildElement();
-  if (root == nullptr) return;
+  if (root == nullptr) return CheckOutcome::kSettingsNoRoot;
 
   const TiXmlElement* setting = root->FirstChildElement();
-  if (setting == nullptr) return;
+  if (setting == nullptr) return CheckOutcome::kOk;
   if (const char* text = setting->GetText()) *checkInterval = ParseInterval(text);
 
   setting = setting->NextSiblingElement();
-  if (setting == nullptr) return;
+  if (setting == nullptr) return CheckOutcome::kOk;
   if (const char* text = setting->GetText()) *markerInterval = ParseInterval(text);
 
   setting = setting->NextSiblingElement();
-  if (setting == nullptr) return;
+  if (setting == nullptr) return CheckOutcome::kOk;
   // A URL that does not fit is refused whole; the previous address stays.
   if (const char* text = setting->GetText()) {
     if (std::strlen(text) < sizeof g_baseUrl) CopyPath(g_baseUrl, text);
   }
+  return CheckOutcome::kOk;
+}
+
+void ReadWatcherSettings(std::int32_t* checkInterval, std::int32_t* markerInterval) {
+  LoadWatcherSettings(checkInterval, markerInterval, nullptr);
 }

@@ -34,7 +34,7 @@ bool UpdateMarkerLooksWritable() {
 
 bool WriteUpdateMarker() {
   std::setlocale(LC_ALL, "");
-  return ReplaceFileContents(g_appFolder, "update.ini", "update.tmp", "0");
+  return ReplaceFileContents(g_appFolder, "update.ini", "update.tmp", "update.old", "0");
 }
 
 StateWrite WriteStateFiles(const std::string& documentText) {
@@ -43,13 +43,15 @@ StateWrite WriteStateFiles(const std::string& documentText) {
   const bool havePrevious = ReadStoredVersion(&previous);
   // The temporary names are no longer than the real ones, so a folder that
   // fits the real name fits the temporary one too.
-  const bool stored = ReplaceFileContents(g_appFolder, "version.xml", "version.tmp", documentText);
+  const bool stored =
+      ReplaceFileContents(g_appFolder, "version.xml", "version.tmp", "version.old", documentText);
   // A program that sees the "0" may read version.xml at once: it comes second.
   if (WriteUpdateMarker()) return StateWrite::kPending;
   // Without the marker a new version.xml would hide the update from every
   // later check: the old one goes back, and a later check finds it again.
   if (!stored) return StateWrite::kUnchanged;
-  if (havePrevious && ReplaceFileContents(g_appFolder, "version.xml", "version.tmp", previous)) {
+  if (havePrevious &&
+      ReplaceFileContents(g_appFolder, "version.xml", "version.tmp", "version.old", previous)) {
     return StateWrite::kUnchanged;
   }
   return StateWrite::kMarkerOwed;

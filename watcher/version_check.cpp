@@ -1,5 +1,3 @@
-#include <cstring>
-
 #include "common/path_buffer.h"
 #include "tinyxml.h"
 #include "watcher/watcher.h"
@@ -17,21 +15,45 @@ const char* VersionText(const TiXmlDocument& document) {
 
 }  // namespace
 
+CheckOutcome ReadStoredVersionText(const char* path, std::string* version) {
+  TiXmlDocument local;
+  XmlFileInfo file;
+  if (!LoadXmlFile(&local, path, &file)) {
+    return file.read ? CheckOutcome::kStoredNotXml : CheckOutcome::kStoredMissing;
+  }
+  const char* text = VersionText(local);
+  if (text == nullptr) return CheckOutcome::kStoredNoVersion;
+  *version = text;
+  return CheckOutcome::kOk;
+}
+
+CheckOutcome ReadDocumentVersionText(const std::string& documentText, std::string* version) {
+  TiXmlDocument remote;
+  if (!ParseXmlText(&remote, documentText)) return CheckOutcome::kNotXml;
+  const char* text = VersionText(remote);
+  if (text == nullptr) return CheckOutcome::kNoVersion;
+  *version = text;
+  return CheckOutcome::kOk;
+}
+
+CheckOutcome CompareVersions(const char* storedPath, const std::string& documentText,
+                             std::string* storedVersion, std::string* documentVersion) {
+  std::string local;
+  std::string remote;
+  if (storedVersion == nullptr) storedVersion = &local;
+  if (documentVersion == nullptr) documentVersion = &remote;
+  // The local file first: without a usable one the document is not parsed.
+  const CheckOutcome stored = ReadStoredVersionText(storedPath, storedVersion);
+  if (stored != CheckOutcome::kOk) return stored;
+  const CheckOutcome document = ReadDocumentVersionText(documentText, documentVersion);
+  if (document != CheckOutcome::kOk) return document;
+  // Whole texts are compared: a stored document may carry a version of any
+  // length, and comparing a cut-off prefix would report an update forever.
+  return *storedVersion == *documentVersion ? CheckOutcome::kSameVersion : CheckOutcome::kOk;
+}
+
 bool IsUpdateAvailable(const std::string& documentText) {
   PathBuffer path;
   if (!JoinPath(path, g_appFolder, "version.xml")) return false;
-
-  TiXmlDocument local;
-  if (!LoadXmlFile(&local, path)) return false;
-  const char* localVersion = VersionText(local);
-  if (localVersion == nullptr) return false;
-
-  TiXmlDocument remote;
-  if (!ParseXmlText(&remote, documentText)) return false;
-  const char* remoteVersion = VersionText(remote);
-  if (remoteVersion == nullptr) return false;
-
-  // Whole texts are compared: a stored document may carry a version of any
-  // length, and comparing a cut-off prefix would report an update forever.
-  return std::strcmp(localVersion, remoteVersion) != 0;
+  return CompareVersions(path, documentText, nullptr, nullptr) == CheckOutcome::kOk;
 }

@@ -1,4 +1,5 @@
 #include <windows.h>
+
 #include <objbase.h>
 
 #include "common/path_buffer.h"
@@ -49,21 +50,21 @@ void StoreUpdate(const std::string& text) {
   }
 }
 
-// With keys built in, a signed document counts only with a serial above the
-// stored one's: a replay of an older document, however genuine, changes
-// nothing (and does not withdraw a remembered update either).
-bool IsFresh(const std::string& text) {
-  if (!DocumentKeysBuiltIn()) return true;
-  std::string stored;
-  return ReadStoredVersion(&stored) && IsSerialAccepted(text, stored);
-}
-
 void CheckForUpdate() {
-  const std::string text = FetchVersionDocument();
-  if (text.empty() || !IsFresh(text)) return;
-  if (IsUpdateAvailable(text)) {
+  // The stored copy decides two things before the document is parsed: a
+  // body identical to it changes nothing (and costs no signature check), and
+  // with keys built in its serial is the one a signed document must pass.
+  std::string stored;
+  if (!ReadStoredVersion(&stored)) stored.clear();
+  FetchReport report;
+  const CheckOutcome fetched = FetchVersionDocumentReport(stored, kDownloadDeadlineMs, &report);
+  // With keys built in, a refused document (a replay of the stored one
+  // among them) changes nothing, and does not withdraw a remembered update.
+  const bool sameAsStored = fetched == CheckOutcome::kSameAsStored && !DocumentKeysBuiltIn();
+  if (fetched != CheckOutcome::kOk && !sameAsStored) return;
+  if (!sameAsStored && IsUpdateAvailable(report.text)) {
     ShowUpdateIconOrOweIt();
-    StoreUpdate(text);
+    StoreUpdate(report.text);
   } else if (s_unmarked == StateWrite::kUnchanged) {
     // version.xml is the old one and matches the server again: the update
     // that could not be marked has been withdrawn.

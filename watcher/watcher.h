@@ -5,13 +5,29 @@
 #include <cstdint>
 #include <string>
 
+#include "common/check_outcome.h"
+
 // Reads config.xml from the application folder. Always sets both intervals,
 // first to 3600 and 10, then to what the file supplies; may replace the base URL.
 void ReadWatcherSettings(std::int32_t* checkInterval, std::int32_t* markerInterval);
 
+// The same, saying whether the file was read (kOk) or why its defaults stand,
+// and in what encoding its bytes were read (encoding may be null).
+CheckOutcome LoadWatcherSettings(std::int32_t* checkInterval, std::int32_t* markerInterval,
+                                 const char** encoding);
+
 // True when the downloaded document's version text differs from the one in
 // the application folder's version.xml. Any failure gives false.
 bool IsUpdateAvailable(const std::string& documentText);
+
+// The version rule against the stored document at storedPath: kOk when the
+// version texts differ, else why not (the stored file first: kStoredMissing,
+// kStoredNotXml, kStoredNoVersion; then kNotXml, kNoVersion, kSameVersion).
+// The texts read are handed back where the pointers are not null.
+CheckOutcome CompareVersions(const char* storedPath, const std::string& documentText,
+                             std::string* storedVersion, std::string* documentVersion);
+CheckOutcome ReadStoredVersionText(const char* path, std::string* version);
+CheckOutcome ReadDocumentVersionText(const std::string& documentText, std::string* version);
 
 // What update.ini says: its first word is "0" (an update is pending),
 // anything else (the client's updater cleared it), or it cannot be read.

@@ -34,7 +34,9 @@ bool ParseNormalized(TiXmlDocument* document, const char* bytes, std::size_t siz
 
 }  // namespace
 
-bool LoadXmlFile(TiXmlDocument* document, const char* path) {
+bool LoadXmlFile(TiXmlDocument* document, const char* path, XmlFileInfo* info) {
+  XmlFileInfo ignored;
+  if (info == nullptr) info = &ignored;
   std::FILE* file = std::fopen(path, "rb");
   if (file == nullptr) return false;
   std::string bytes;
@@ -43,11 +45,20 @@ bool LoadXmlFile(TiXmlDocument* document, const char* path) {
   while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, read);
   const bool failed = std::ferror(file) != 0;
   (void)std::fclose(file);  // read only: nothing to lose
-  if (failed || bytes.empty()) return false;
+  if (failed) return false;
+  info->read = true;
+  if (bytes.empty()) return false;
   // TinyXML reads no UTF-16, which Notepad saves as "Unicode": such a file is
   // read as the same text in the ANSI code page, as a downloaded document is.
   const bool little = bytes.compare(0, 2, "\xFF\xFE") == 0;
-  if (little || bytes.compare(0, 2, "\xFE\xFF") == 0) {
+  const bool big = bytes.compare(0, 2, "\xFE\xFF") == 0;
+  info->encoding = little ? "UTF-16 little-endian with a byte-order mark, read as ANSI text"
+                   : big  ? "UTF-16 big-endian with a byte-order mark, read as ANSI text"
+                   : bytes.compare(0, 3, "\xEF\xBB\xBF") == 0
+                       ? "UTF-8 with a byte-order mark"
+                       : "no byte-order mark: UTF-8, or ANSI where its declaration names "
+                         "another encoding";
+  if (little || big) {
     bytes = AnsiFromUtf16(Utf16Units(bytes, 2, !little));
     if (bytes.empty()) return false;
   }

@@ -9,11 +9,17 @@
 
 class TiXmlDocument;
 
+// What a file turned out to be, for a report.
+struct XmlFileInfo {
+  bool read = false;          // the file could be opened and read
+  const char* encoding = "";  // how its bytes were read, in words
+};
+
 // What TiXmlDocument::LoadFile does: the whole file, line ends made "\n",
 // parsed with the encoding detected; a file in UTF-16 with a byte-order mark
 // is first made ANSI text. False when the file cannot be read, is empty, or
 // does not parse.
-bool LoadXmlFile(TiXmlDocument* document, const char* path);
+bool LoadXmlFile(TiXmlDocument* document, const char* path, XmlFileInfo* info = nullptr);
 
 // Parses text as LoadXmlFile parses a file holding it, so that a downloaded
 // document and the same document stored as a file read alike (a CR inside

@@ -40,6 +40,40 @@ TEST(DocumentGate, CompressedBodiesCountOnlyWhereThePlatformDecodesThem) {
   }
 }
 
+TEST(DocumentGate, AnAnswerHeadSaysWhyItDoesNotCount) {
+  EXPECT_EQ(CheckOutcome::kOk, CheckAnswerHead(200, "text/xml", "", false, true, ""));
+  EXPECT_EQ(CheckOutcome::kErrorStatus, CheckAnswerHead(404, "text/xml", "", false, false, ""));
+  EXPECT_EQ(CheckOutcome::kErrorStatus, CheckAnswerHead(407, "", "", false, false, ""));
+  EXPECT_EQ(CheckOutcome::kHtmlPage, CheckAnswerHead(200, "Text/HTML; charset=x", "", false,
+                                                     false, ""));
+  EXPECT_EQ(CheckOutcome::kUndecodedEncoding, CheckAnswerHead(200, "", "gzip", false, false, ""));
+  EXPECT_EQ(CheckOutcome::kOk, CheckAnswerHead(200, "", "gzip", true, false, ""));
+  // Only a redirect that an https request refused to follow to http.
+  EXPECT_EQ(CheckOutcome::kHttpsToHttp,
+            CheckAnswerHead(302, "text/html", "", false, true, " HTTP://portal.test/"));
+  EXPECT_EQ(CheckOutcome::kErrorStatus,
+            CheckAnswerHead(302, "", "", false, false, "http://portal.test/"));
+  EXPECT_EQ(CheckOutcome::kErrorStatus,
+            CheckAnswerHead(301, "", "", false, true, "https://other.test/"));
+}
+
+TEST(DocumentGate, RequestErrorsOfWinHttpAndOfWinsockAreNamed) {
+  EXPECT_EQ(CheckOutcome::kNameNotFound, OutcomeOfRequestError(12007));
+  EXPECT_EQ(CheckOutcome::kConnectionRefused, OutcomeOfRequestError(12029));
+  EXPECT_EQ(CheckOutcome::kConnectionRefused, OutcomeOfRequestError(10061));
+  EXPECT_EQ(CheckOutcome::kTimedOut, OutcomeOfRequestError(12002));
+  EXPECT_EQ(CheckOutcome::kTimedOut, OutcomeOfRequestError(10060));
+  EXPECT_EQ(CheckOutcome::kCertificateUntrusted, OutcomeOfRequestError(12175));
+  EXPECT_EQ(CheckOutcome::kCertificateUntrusted, OutcomeOfRequestError(12157));
+  EXPECT_EQ(CheckOutcome::kNotWebAddress, OutcomeOfRequestError(12006));
+  EXPECT_EQ(CheckOutcome::kConnectionLost, OutcomeOfRequestError(12030));
+  // Every outcome has its own words and name.
+  EXPECT_STREQ("counts", CheckOutcomeText(CheckOutcome::kOk));
+  EXPECT_STREQ("SameAsStored", CheckOutcomeName(CheckOutcome::kSameAsStored));
+  EXPECT_STRNE(CheckOutcomeText(CheckOutcome::kStoredMissing),
+               CheckOutcomeText(CheckOutcome::kSameVersion));
+}
+
 TEST(DocumentGate, CharsetParameterIsFoundAmongOthersQuotedOrNot) {
   EXPECT_EQ("utf-8", CharsetParameter("text/xml; charset=UTF-8"));
   EXPECT_EQ("iso-8859-1", CharsetParameter("text/xml;q=1; Charset = \"ISO-8859-1\" ;x=y"));

@@ -95,9 +95,27 @@ TEST(SignatureBlock, SerialMustMoveForwardFromTheStoredBlock) {
   EXPECT_FALSE(IsSerialAccepted(Signed("99"), Signed("100")));   // an older one
   EXPECT_FALSE(IsSerialAccepted(kBody, kBody));                  // an unsigned one
   EXPECT_FALSE(IsSerialAccepted(kBody + Block("5") + "x", kBody));
-  // A stored block that cannot be read lets nothing count.
-  EXPECT_FALSE(IsSerialAccepted(Signed("101"), kBody + Block("100") + "x"));
-  EXPECT_FALSE(IsSerialAccepted(Signed("101"), kBody + "<?vexlo-signature"));
+  // Why, as the check reports it.
+  EXPECT_EQ(CheckOutcome::kOldSerial, CheckSerial(Signed("100"), Signed("100")));
+  EXPECT_EQ(CheckOutcome::kUnsigned, CheckSerial(kBody, Signed("100")));
+  EXPECT_EQ(CheckOutcome::kBlockMalformed, CheckSerial(kBody + Block("5") + "x", kBody));
+}
+
+TEST(SignatureBlock, StoredCopyWhoseBlockCannotBeReadCountsAsUnsigned) {
+  // Cut short by a crash of the client's updater, or broken by an editor:
+  // the PC must not stop taking documents for good.
+  const std::string stored = Signed("100");
+  EXPECT_TRUE(IsSerialAccepted(Signed("101"), stored.substr(0, stored.size() - 10)));
+  EXPECT_TRUE(IsSerialAccepted(Signed("101"), kBody + Block("100") + "x"));
+  EXPECT_TRUE(IsSerialAccepted(Signed("5"), kBody + "<?vexlo-signature"));
+  std::string badHex = stored;
+  badHex[badHex.find("signature=\"") + 11] = 'G';
+  EXPECT_TRUE(IsSerialAccepted(Signed("3"), badHex));
+  // A block that can be read keeps the rule, whichever key it names.
+  std::string otherKey = stored;
+  otherKey.replace(otherKey.find("key=\"") + 5, 4, "ffff");
+  EXPECT_FALSE(IsSerialAccepted(Signed("99"), otherKey));
+  EXPECT_TRUE(IsSerialAccepted(Signed("101"), otherKey));
 }
 
 }  // namespace

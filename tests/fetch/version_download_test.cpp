@@ -6,6 +6,8 @@
 
 #include "common/path_buffer.h"
 #include "fetch/fetch.h"
+#include "fetch/system_libraries.h"
+#include "fetch/winhttp_request.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -209,6 +211,41 @@ TEST_F(VersionDownload, UrlThatDoesNotFitMakesNoRequest) {
   Use(base);
   EXPECT_EQ("", FetchVersionDocument());
   EXPECT_EQ("", LoggedRequests(name));
+}
+
+TEST(SystemLibraries, AreLoadedFromTheSystemFolderOrNotAtAll) {
+  ASSERT_TRUE(BindSystemLibrary(SystemLibrary::kWinHttp));
+  ASSERT_TRUE(BindSystemLibrary(SystemLibrary::kCng));
+  wchar_t system[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  for (const wchar_t* name : {L"winhttp.dll", L"bcrypt.dll"}) {
+    wchar_t loaded[MAX_PATH];
+    ASSERT_NE(nullptr, GetModuleHandleW(name));
+    ASSERT_NE(0u, GetModuleFileNameW(GetModuleHandleW(name), loaded, MAX_PATH));
+    EXPECT_EQ(CSTR_EQUAL, CompareStringOrdinal(loaded, static_cast<int>(length), system,
+                                               static_cast<int>(length), TRUE));
+  }
+  // A function or library that is missing fails the bind, never the process.
+  const char* const missing[] = {"WinHttpOpen", "WinHttpNoSuchFunction"};
+  EXPECT_FALSE(LoadSystemLibrary(L"winhttp.dll", missing, 2));
+  EXPECT_FALSE(LoadSystemLibrary(L"vexlo-no-such-library.dll", missing, 1));
+}
+
+TEST(ProxySettings, AccountSettingsThatCannotBeReadStillTryDetection) {
+  // The system account on Windows, whose Internet Options were never written.
+  AutoProxyPlan plan = PlanAutoProxy(false, false, nullptr);
+  EXPECT_TRUE(plan.detect);
+  EXPECT_FALSE(plan.script);
+  plan = PlanAutoProxy(false, false, L"http://wpad.test/proxy.pac");
+  EXPECT_TRUE(plan.detect);
+  EXPECT_FALSE(plan.script);
+  // Settings that were read are followed as they are.
+  plan = PlanAutoProxy(true, false, L"");
+  EXPECT_FALSE(plan.detect);
+  EXPECT_FALSE(plan.script);
+  plan = PlanAutoProxy(true, true, L"http://wpad.test/proxy.pac");
+  EXPECT_TRUE(plan.detect);
+  EXPECT_TRUE(plan.script);
 }
 
 }  // namespace

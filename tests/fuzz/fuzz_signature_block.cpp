@@ -33,6 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     FUZZ_CHECK(IsSerialAccepted(text, "") == true);
   } else {
     FUZZ_CHECK(!IsSerialAccepted(text, stored));
+    FUZZ_CHECK(CheckSerial(text, stored) ==
+               (HasSignatureBlock(text) ? CheckOutcome::kBlockMalformed : CheckOutcome::kUnsigned));
   }
   return 0;
 }

@@ -14,10 +14,49 @@ std::string FullPath(const std::string& path) {
   return full;
 }
 
+const ULONGLONG kLongAgo = 116444736000000000ull;  // 1970, in FILETIME units
+
 class ClientShortcut : public FolderTest {
  protected:
   std::string LinkFile() const { return desktop_ + "\\Vexlo.lnk"; }
+
+  // Sets the file's last write far back, so that any write since shows.
+  void Backdate() const {
+    HANDLE file = CreateFileA(LinkFile().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    FILETIME time = {static_cast<DWORD>(kLongAgo), static_cast<DWORD>(kLongAgo >> 32)};
+    EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &time));
+    CloseHandle(file);
+  }
+
+  bool Backdated() const {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(LinkFile().c_str(), GetFileExInfoStandard, &data)) return false;
+    return (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32 |
+            data.ftLastWriteTime.dwLowDateTime) == kLongAgo;
+  }
 };
+
+// Every occurrence of from, in single bytes and in UTF-16, replaced by to.
+std::string ReplaceAll(std::string bytes, const std::string& from, const std::string& to) {
+  for (int wide = 0; wide < 2; ++wide) {
+    std::string a;
+    std::string b;
+    for (std::size_t i = 0; i < from.size(); ++i) {
+      a += from[i];
+      b += to[i];
+      if (wide) {
+        a += '\0';
+        b += '\0';
+      }
+    }
+    for (std::size_t at = bytes.find(a); at != std::string::npos; at = bytes.find(a, at + 1)) {
+      bytes.replace(at, a.size(), b);
+    }
+  }
+  return bytes;
+}
 
 TEST_F(ClientShortcut, UpdateIconLinkStartsTheClient) {
   ASSERT_EQ(1, ShowUpdateIcon());
@@ -39,6 +78,60 @@ TEST_F(ClientShortcut, NormalIconReplacesTheUpdateIcon) {
   ASSERT_NE(INVALID_HANDLE_VALUE, find);
   EXPECT_FALSE(FindNextFileA(find, &entry));
   FindClose(find);
+}
+
+TEST_F(ClientShortcut, ShortcutAsItWouldBeWrittenIsLeftAlone) {
+  ASSERT_EQ(1, ShowNormalIcon());
+  Backdate();
+  for (int poll = 0; poll < 3; ++poll) EXPECT_EQ(1, ShowNormalIcon());
+  EXPECT_TRUE(Backdated());
+  // The other icon is a change.
+  EXPECT_EQ(1, ShowUpdateIcon());
+  EXPECT_FALSE(Backdated());
+  EXPECT_EQ(app_ + "update.ico", ReadLink(LinkFile()).icon);
+  Backdate();
+  EXPECT_EQ(1, ShowUpdateIcon());
+  EXPECT_TRUE(Backdated());
+}
+
+TEST_F(ClientShortcut, ShortcutDeletedChangedOrCutShortIsWrittenAgain) {
+  struct Change {
+    const char* what;
+    std::string (*apply)(std::string bytes);
+  };
+  const Change changes[] = {
+      {"deleted", [](std::string) { return std::string(); }},
+      {"cut in half", [](std::string bytes) { return bytes.substr(0, bytes.size() / 2); }},
+      {"cut by its last block",
+       [](std::string bytes) { return bytes.substr(0, bytes.size() - 4); }},
+      {"another show command", [](std::string bytes) { return bytes.replace(0x3C, 1, "\x03"); }},
+      {"another icon index", [](std::string bytes) { return bytes.replace(0x38, 1, "\x01"); }},
+      {"another target",
+       [](std::string bytes) { return ReplaceAll(bytes, "Vexlo.exe", "Vexlp.exe"); }},
+      {"another icon",
+       [](std::string bytes) { return ReplaceAll(bytes, "normal.ico", "normal.icp"); }},
+      {"another description",
+       [](std::string bytes) { return ReplaceAll(bytes, "Vexlo\xBF", "Wexlo\xBF"); }},
+  };
+  ASSERT_EQ(1, ShowNormalIcon());
+  const std::string written = ReadBytes(LinkFile());
+  for (const Change& change : changes) {
+    const std::string changed = change.apply(written);
+    if (changed.empty()) {
+      ASSERT_TRUE(DeleteFileA(LinkFile().c_str()));
+    } else {
+      ASSERT_NE(written, changed) << change.what;
+      WriteBytes(LinkFile(), changed);
+      Backdate();
+    }
+    EXPECT_EQ(1, ShowNormalIcon()) << change.what;
+    EXPECT_FALSE(Backdated()) << change.what;
+    const LinkContents link = ReadLink(LinkFile());
+    EXPECT_EQ(app_ + "normal.ico", link.icon) << change.what;
+    EXPECT_EQ(0, link.iconIndex) << change.what;
+    EXPECT_EQ(1u, link.showCommand) << change.what;
+    EXPECT_EQ(FullPath(app_ + "..\\Vexlo.exe"), link.target) << change.what;
+  }
 }
 
 TEST_F(ClientShortcut, TargetWithoutBackslashWritesNothing) {

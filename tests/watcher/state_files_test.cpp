@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/file_replace.h"
 #include "tests/support/test_support.h"
 #include "watcher/watcher.h"
 
@@ -94,8 +95,6 @@ TEST_F(StateFiles, MarkerIsOwedWhenTheOldVersionCannotGoBack) {
   EXPECT_EQ("0", ReadBytes(AppFile("update.ini")));
 }
 
-}  // namespace
-
 // Names in the folder taken over by someone else: nothing they lead to is
 // ever written, and the update still lands where it safely can.
 class PlantedNames : public FolderTest {
@@ -179,3 +178,70 @@ TEST_F(StateFiles, ReplacementKeepsTheFilesAttributesAndAccessRights) {
             GetFileAttributesA(AppFile("update.ini").c_str()) & FILE_ATTRIBUTE_HIDDEN);
   EXPECT_EQ(before, FileDacl(AppFile("update.ini")));
 }
+
+// The platform's replacement failing half way, each as its documentation
+// says it leaves the files; optionally with the new file held open, so that
+// finishing the move by rename fails too.
+unsigned long s_injectedError = 0;
+bool s_holdTemporaryFile = false;
+HANDLE s_heldTemporaryFile = INVALID_HANDLE_VALUE;
+
+bool FailHalfWay(const char* path, const char* tempPath, const char* backupPath,
+                 unsigned long* error) {
+  *error = s_injectedError;
+  if (s_injectedError == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+    MoveFileExA(path, backupPath, 0);  // the old file under the backup name
+  } else if (s_injectedError == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+    DeleteFileA(path);  // as without a backup name: the old file is gone
+  }
+  if (s_holdTemporaryFile) {
+    s_heldTemporaryFile = CreateFileA(tempPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  return false;
+}
+
+class HalfWayReplace : public FolderTest {
+ protected:
+  void SetUp() override {
+    FolderTest::SetUp();
+    g_replaceStep = &FailHalfWay;
+  }
+  void TearDown() override {
+    if (s_heldTemporaryFile != INVALID_HANDLE_VALUE) CloseHandle(s_heldTemporaryFile);
+    s_heldTemporaryFile = INVALID_HANDLE_VALUE;
+    s_holdTemporaryFile = false;
+    g_replaceStep = saved_;
+    FolderTest::TearDown();
+  }
+  ReplaceStep saved_ = g_replaceStep;
+};
+
+TEST_F(HalfWayReplace, EveryPartialFailureEndsWithTheNewBytesAndNoLeftovers) {
+  for (const unsigned long error :
+       {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, ERROR_UNABLE_TO_MOVE_REPLACEMENT,
+        ERROR_UNABLE_TO_REMOVE_REPLACED}) {
+    s_injectedError = error;
+    WriteBytes(AppFile("version.xml"), "<v><a>1</a></v>");
+    WriteBytes(AppFile("update.ini"), "1");
+    EXPECT_EQ(StateWrite::kPending, WriteStateFiles("<v><a>2</a></v>")) << error;
+    EXPECT_EQ("<v><a>2</a></v>", ReadBytes(AppFile("version.xml"))) << error;
+    EXPECT_EQ("0", ReadBytes(AppFile("update.ini"))) << error;
+    for (const char* leftover : {"version.tmp", "version.old", "update.tmp", "update.old"}) {
+      EXPECT_FALSE(FileExists(AppFile(leftover))) << error << " " << leftover;
+    }
+  }
+}
+
+TEST_F(HalfWayReplace, NewFileThatCannotBeMovedNeverCostsTheOldOne) {
+  // The old file went to the backup name and the new one cannot be renamed
+  // into place: the old one comes back, then the new bytes are written into it.
+  s_injectedError = ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
+  s_holdTemporaryFile = true;
+  WriteBytes(AppFile("update.ini"), "1");
+  EXPECT_TRUE(WriteUpdateMarker());
+  EXPECT_EQ("0", ReadBytes(AppFile("update.ini")));
+  EXPECT_FALSE(FileExists(AppFile("update.old")));
+}
+
+}  // namespace
