@@ -589,6 +589,19 @@ class SigningTest(FaultTest):
         self.write("update.ini", b"1")
         self.assert_nothing_changes(accented, stored, "replay of the document with a mark")
 
+        # A stored copy that something else damaged (the client's updater cut
+        # short in a crash, an editor) never stops updates: its block counts
+        # as none, and a document with a lower serial than it had lands.
+        for version, why, damage in (
+                (b"6.0", "cut inside its block", lambda text: text[:text.index(b'serial="') + 10]),
+                (b"7.0", "hex broken", lambda text: text.replace(b'signature="', b'signature="G'))):
+            current = self.read("version.xml")
+            self.write("version.xml", damage(current))
+            self.write("update.ini", b"1")
+            document = self.sign(NEW.replace(b"2.0", version), first, 5)
+            self.serve(document)
+            self.assert_update_then_quiet(document)
+
     def test_a_build_without_keys_takes_signed_and_unsigned_documents(self):
         signed = self.sign(NEW, os.path.join(KEYS, "first.pem"), 100)
         self.install()

@@ -192,9 +192,39 @@ class RuntimeTest(ServiceTest):
         self.assertEqual(SERVICE_DIR + "update.ico", self.link_icon().get("icon"))
 
         self.write("update.ini", b"1")  # the client's updater clears the marker
-        self.assertTrue(wait_for(lambda: self.link_icon().get("icon") == SERVICE_DIR + "normal.ico"))
+        normal = SERVICE_DIR + "normal.ico"
+        self.assertTrue(wait_for(lambda: self.link_icon().get("icon") == normal))
         self.assertEqual("0", self.link_icon().get("index"))
         self.assertEqual(document, self.read("version.xml"))
+
+        # The steady state: checks and marker polls on every pass write nothing.
+        link = self.wine_prefix.desktop_path("Vexlo.lnk")
+        watched = [link] + [self.path(name) for name in ("version.xml", "update.ini", "regist.ini")]
+        before = [os.stat(path).st_mtime_ns for path in watched]
+        listing = sorted(os.listdir(self.service))
+        requests = len(self.requests())
+        self.assertTrue(wait_for(lambda: len(self.requests()) >= requests + 6))
+        self.assertEqual(before, [os.stat(path).st_mtime_ns for path in watched])
+        self.assertEqual(listing, sorted(os.listdir(self.service)))
+
+        # A shortcut deleted, changed or cut short is put right at a next poll.
+        with open(link, "rb") as f:
+            written = f.read()
+        changed = written
+        for old, new in (("normal.ico", "normal.icp"),):
+            for encoding in ("latin-1", "utf-16-le"):
+                changed = changed.replace(old.encode(encoding), new.encode(encoding))
+        self.assertNotEqual(written, changed)
+        for why, damage in (("deleted", None), ("changed", changed),
+                            ("cut short", written[:len(written) // 2])):
+            if damage is None:
+                os.remove(link)
+            else:
+                with open(link, "wb") as f:
+                    f.write(damage)
+            self.assertTrue(wait_for(lambda: self.link_icon().get("icon") == normal), why)
+            with open(link, "rb") as f:
+                self.assertEqual(len(written), len(f.read()), why)
 
     def test_stop_writes_entries_and_ends(self):
         self.install()
