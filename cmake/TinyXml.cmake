@@ -15,3 +15,9 @@ add_library(tinyxml STATIC
   ${VEXLO_TINYXML_DIR}/tinyxmlerror.cpp
   ${VEXLO_TINYXML_DIR}/tinyxmlparser.cpp)
 target_include_directories(tinyxml SYSTEM PUBLIC ${VEXLO_TINYXML_DIR})
+if(MINGW)
+  # TinyXML's sscanf and snprintf (attribute numbers, which the service never
+  # asks for) from the C runtime DLL: mingw's own stdio would bring some 40 KB
+  # of number parsing into every executable, as ld keeps what has unwind data.
+  target_compile_definitions(tinyxml PRIVATE __USE_MINGW_ANSI_STDIO=0)
+endif()

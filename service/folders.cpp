@@ -33,15 +33,17 @@ Function Find(HMODULE module, const char* name) {
 // The shell is bound here, once the library search is limited, and not at
 // start-up: bound at start-up, its own imports (shcore, under Wine) are
 // looked for in the executable's folder first. It stays loaded.
-HMODULE Shell() {
+HMODULE LoadShell() {
   HMODULE shell = LoadLibraryExA("shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   // Windows without the search flags refuses them; shell32 is a known DLL there.
   if (shell == nullptr) shell = LoadLibraryA("shell32.dll");
   return shell;
 }
 
+}  // namespace
+
 bool GetCommonDesktop(PathBuffer& folder) {
-  HMODULE shell = Shell();
+  HMODULE shell = LoadShell();
   if (shell == nullptr) return false;
   const auto getLocation = Find<GetSpecialFolderLocation>(shell, "SHGetSpecialFolderLocation");
   const auto getPath = Find<GetPathFromIdList>(shell, "SHGetPathFromIDListA");
@@ -53,8 +55,6 @@ bool GetCommonDesktop(PathBuffer& folder) {
   CoTaskMemFree(desktop);
   return converted != FALSE;
 }
-
-}  // namespace
 
 int DiscoverFolders() {
   if (!GetCommonDesktop(g_desktopFolder)) return 0;

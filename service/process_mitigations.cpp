@@ -1,5 +1,3 @@
-#include <initializer_list>
-
 #include "service/service.h"
 
 namespace {
@@ -12,6 +10,13 @@ bool TurnOn(SetMitigationFunction set, PROCESS_MITIGATION_POLICY which, DWORD fl
   Policy policy = {};
   policy.Flags = flags;
   return set(which, &policy, sizeof policy) != FALSE;
+}
+
+// The image-load rules in force once rule is asked for with them.
+DWORD AddImageRule(SetMitigationFunction set, DWORD inForce, DWORD rule) {
+  return TurnOn<PROCESS_MITIGATION_IMAGE_LOAD_POLICY>(set, ProcessImageLoadPolicy, inForce | rule)
+             ? inForce | rule
+             : inForce;
 }
 
 }  // namespace
@@ -32,13 +37,9 @@ void TurnOnProcessMitigations() {
                                                             0x1);
   // No images from network shares (0x1) or of low integrity (0x2), and the
   // system folder's first for every library (0x4): enforced from Windows 10.
-  DWORD imageRules = 0;
-  for (const DWORD rule : {0x1ul, 0x2ul, 0x4ul}) {
-    if (TurnOn<PROCESS_MITIGATION_IMAGE_LOAD_POLICY>(set, ProcessImageLoadPolicy,
-                                                     imageRules | rule)) {
-      imageRules |= rule;
-    }
-  }
+  DWORD imageRules = AddImageRule(set, 0, 0x1);
+  imageRules = AddImageRule(set, imageRules, 0x2);
+  AddImageRule(set, imageRules, 0x4);
   // The process starts no program: a fault in it cannot start one either.
   // Enforced from Windows 10 1709.
   TurnOn<PROCESS_MITIGATION_CHILD_PROCESS_POLICY>(set, ProcessChildProcessPolicy, 0x1);

@@ -21,6 +21,8 @@ void FormatEventMessage(char (&message)[256], const char* format, va_list argume
 // Finds the all-users desktop and this executable's folder, and stores both
 // under the product key. Returns 1 on success, 0 on the first failing step.
 int DiscoverFolders();
+// The all-users desktop directory, as the shell names it; false when not found.
+bool GetCommonDesktop(PathBuffer& folder);
 // Cuts g_appFolder just after its last backslash. Always returns 1.
 int StripToFolder();
 // The executable's full path. False, leaving path empty, when the platform

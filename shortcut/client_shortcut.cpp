@@ -1,12 +1,10 @@
 #include <windows.h>
 
-#include <comdef.h>
-#include <shlobj.h>
-
 #include <string>
 
 #include "common/path_buffer.h"
 #include "shortcut/link_path.h"
+#include "shortcut/shell_link_ids.h"
 #include "shortcut/shortcut.h"
 
 namespace {
@@ -16,20 +14,17 @@ namespace {
 const char kShortcutDescription[] = "Vexlo\xBF\xCD\xBB\xA7\xB6\xCB\xBF\xEC\xBD\xDD\xB7\xBD\xCA\xBD";
 const char kClientRelativePath[] = "..\\Vexlo.exe";
 
-_COM_SMARTPTR_TYPEDEF(IShellLinkA, IID_IShellLinkA);
-_COM_SMARTPTR_TYPEDEF(IPersistFile, IID_IPersistFile);
-
 int SaveShortcut(const char* target, const char* icon, const wchar_t* linkPath) {
   IShellLinkAPtr link;
   IShellLinkA* created = nullptr;
-  const HRESULT made = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                        IID_IShellLinkA, reinterpret_cast<void**>(&created));
+  const HRESULT made = CoCreateInstance(kShellLinkClass, nullptr, CLSCTX_INPROC_SERVER,
+                                        kShellLinkA, reinterpret_cast<void**>(&created));
   link.Attach(created);
   if (FAILED(made) || !link) return 0;
 
   IPersistFilePtr file;
   IPersistFile* persist = nullptr;
-  if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) return 0;
+  if (FAILED(link->QueryInterface(kPersistFile, reinterpret_cast<void**>(&persist)))) return 0;
   file.Attach(persist);
 
   // SetPath answers S_FALSE when the target does not exist yet; the link is

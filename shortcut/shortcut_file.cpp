@@ -1,22 +1,18 @@
 #include <windows.h>
 
-#include <comdef.h>
-#include <shlobj.h>
-
 #include <cstring>
 
+#include "shortcut/shell_link_ids.h"
 #include "shortcut/shortcut.h"
 
 namespace {
 
-_COM_SMARTPTR_TYPEDEF(IShellLinkW, IID_IShellLinkW);
-_COM_SMARTPTR_TYPEDEF(IPersistFile, IID_IPersistFile);
 
 // The shell link file's fixed header (its published format): its size, the
 // class of the shell link object, and the show command at offset 0x3C.
 const DWORD kHeaderSize = 0x4C;
 const DWORD kShowCommandOffset = 0x3C;
-const unsigned char kShellLinkClass[16] = {0x01, 0x14, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+const unsigned char kShellLinkClassBytes[16] = {0x01, 0x14, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
                                            0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 // Every whole file ends with the terminal block, four zero bytes.
 const DWORD kTerminalBlockSize = 4;
@@ -45,7 +41,7 @@ bool ReadFrame(const wchar_t* linkPath, unsigned* showCommand) {
   std::memcpy(&headerSize, header, sizeof headerSize);
   std::memcpy(&show, header + kShowCommandOffset, sizeof show);
   if (!whole || headerSize != kHeaderSize ||
-      std::memcmp(header + 4, kShellLinkClass, sizeof kShellLinkClass) != 0 || tail[0] != 0 ||
+      std::memcmp(header + 4, kShellLinkClassBytes, sizeof kShellLinkClassBytes) != 0 || tail[0] != 0 ||
       tail[1] != 0 || tail[2] != 0 || tail[3] != 0) {
     return false;
   }
@@ -61,13 +57,13 @@ bool ReadShortcut(const wchar_t* linkPath, ShortcutFields* fields) {
 
   IShellLinkWPtr link;
   IShellLinkW* created = nullptr;
-  const HRESULT made = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                        IID_IShellLinkW, reinterpret_cast<void**>(&created));
+  const HRESULT made = CoCreateInstance(kShellLinkClass, nullptr, CLSCTX_INPROC_SERVER,
+                                        kShellLinkW, reinterpret_cast<void**>(&created));
   link.Attach(created);
   if (FAILED(made) || !link) return false;
   IPersistFilePtr file;
   IPersistFile* persist = nullptr;
-  if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) {
+  if (FAILED(link->QueryInterface(kPersistFile, reinterpret_cast<void**>(&persist)))) {
     return false;
   }
   file.Attach(persist);

@@ -40,16 +40,15 @@ CheckOutcome CompareVersions(const char* storedPath, const std::string& document
                              std::string* storedVersion, std::string* documentVersion) {
   std::string local;
   std::string remote;
-  if (storedVersion == nullptr) storedVersion = &local;
-  if (documentVersion == nullptr) documentVersion = &remote;
   // The local file first: without a usable one the document is not parsed.
-  const CheckOutcome stored = ReadStoredVersionText(storedPath, storedVersion);
-  if (stored != CheckOutcome::kOk) return stored;
-  const CheckOutcome document = ReadDocumentVersionText(documentText, documentVersion);
-  if (document != CheckOutcome::kOk) return document;
+  CheckOutcome outcome = ReadStoredVersionText(storedPath, &local);
+  if (outcome == CheckOutcome::kOk) outcome = ReadDocumentVersionText(documentText, &remote);
   // Whole texts are compared: a stored document may carry a version of any
   // length, and comparing a cut-off prefix would report an update forever.
-  return *storedVersion == *documentVersion ? CheckOutcome::kSameVersion : CheckOutcome::kOk;
+  if (outcome == CheckOutcome::kOk && local == remote) outcome = CheckOutcome::kSameVersion;
+  if (storedVersion != nullptr) *storedVersion = local;
+  if (documentVersion != nullptr) *documentVersion = remote;
+  return outcome;
 }
 
 bool IsUpdateAvailable(const std::string& documentText) {

@@ -1,0 +1,67 @@
+#include "check/console.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+void Write(const std::string& text) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out != nullptr && out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode)) {
+    const int length =
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::vector<wchar_t> wide(static_cast<std::size_t>(length > 0 ? length : 1));
+    if (length > 0 && MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                          wide.data(), length) == length) {
+      DWORD written = 0;
+      WriteConsoleW(out, wide.data(), static_cast<DWORD>(length), &written, nullptr);
+      return;
+    }
+  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+std::string Format(const char* format, va_list arguments) {
+  va_list copy;
+  va_copy(copy, arguments);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (length <= 0) return std::string();
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  std::vsnprintf(&text[0], text.size(), format, arguments);
+  text.resize(static_cast<std::size_t>(length));
+  return text;
+}
+
+}  // namespace
+
+void Say(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  Write(Format(format, arguments));
+  va_end(arguments);
+}
+
+void Line(const char* label, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  char column[16];
+  std::snprintf(column, sizeof column, "%-12s", label);
+  Write(column + Format(format, arguments) + "\n");
+  va_end(arguments);
+}
+
+std::string Ansi(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int length = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return std::string();
+  std::string ansi(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &ansi[0], length, nullptr, nullptr);
+  ansi.resize(static_cast<std::size_t>(length - 1));
+  return ansi;
+}

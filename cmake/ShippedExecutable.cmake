@@ -1,0 +1,53 @@
+# What both shipped executables, VexloService.exe and VexloCheck.exe, get.
+#
+# Every thread, the request threads included, gets the exe's stack reserve;
+# the fuzz targets parse documents on a stack of the same size.
+#
+# Only what they use: with one section per function and per datum
+# (cmake/Hardening.cmake compiles everything so), unreferenced sections of
+# the code, the static runtime and the libraries stay out of the exe.
+function(vexlo_shipped_executable name)
+  if(MSVC)
+    target_link_options(${name} PRIVATE /STACK:2097152 /OPT:REF /OPT:ICF)
+  else()
+    target_link_options(${name} PRIVATE LINKER:--stack,2097152)
+  endif()
+  if(MINGW)
+    target_link_options(${name} PRIVATE LINKER:--gc-sections $<$<CONFIG:Release>:-flto=auto>)
+    set_property(TARGET ${name} PROPERTY VEXLO_SHIPPED ON)
+  endif()
+endfunction()
+
+# Small over fast: the service spends its life waiting, and every byte is
+# downloaded to millions of PCs. One section per function and datum, so that
+# the linker can drop what nothing calls.
+if(MINGW)
+  string(REPLACE "-O3" "-Os" CMAKE_C_FLAGS_RELEASE "${CMAKE_C_FLAGS_RELEASE}")
+  string(REPLACE "-O3" "-Os" CMAKE_CXX_FLAGS_RELEASE "${CMAKE_CXX_FLAGS_RELEASE}")
+  add_compile_options(-ffunction-sections -fdata-sections)
+  # ld keeps every function that has unwind data (.pdata), used or not, so
+  # the shipped executables are linked with link-time optimisation, which
+  # drops what nothing calls before code is made. The objects carry their
+  # ordinary code too: the other programs link without it (GCC 12 fails on
+  # the test programs with an internal error).
+  add_compile_options($<$<CONFIG:Release>:-flto=auto> $<$<CONFIG:Release>:-ffat-lto-objects>)
+elseif(MSVC)
+  string(REPLACE "/O2" "/O1" CMAKE_CXX_FLAGS_RELEASE "${CMAKE_CXX_FLAGS_RELEASE}")
+  add_compile_options(/Gy /Gw)
+endif()
+
+# Every other program of a directory links without link-time optimisation.
+# Called at the end of each directory that makes programs.
+function(vexlo_link_others_without_lto)
+  if(NOT MINGW)
+    return()
+  endif()
+  get_property(targets DIRECTORY PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target IN LISTS targets)
+    get_target_property(type ${target} TYPE)
+    get_target_property(shipped ${target} VEXLO_SHIPPED)
+    if(type MATCHES "EXECUTABLE|MODULE_LIBRARY|SHARED_LIBRARY" AND NOT shipped)
+      target_link_options(${target} PRIVATE -fno-lto)
+    endif()
+  endforeach()
+endfunction()
