@@ -167,4 +167,19 @@ TEST(ParseInterval, SaturatesAtBothEnds) {
   EXPECT_EQ(INT_MAX, ParseInterval(std::string(5000, '9').c_str()));
 }
 
+TEST_F(SettingsFile, ReadingSaysWhetherTheFileWasUsedAndHowItsBytesRead) {
+  std::int32_t check = 0;
+  std::int32_t marker = 0;
+  const char* encoding = nullptr;
+  EXPECT_EQ(CheckOutcome::kSettingsMissing, LoadWatcherSettings(&check, &marker, &encoding));
+  WriteBytes(AppFile("config.xml"), "<c><a>5</a>");
+  EXPECT_EQ(CheckOutcome::kSettingsNotXml, LoadWatcherSettings(&check, &marker, &encoding));
+  WriteBytes(AppFile("config.xml"), "<!-- nothing else -->");
+  EXPECT_EQ(CheckOutcome::kSettingsNoRoot, LoadWatcherSettings(&check, &marker, &encoding));
+  WriteBytes(AppFile("config.xml"), "\xEF\xBB\xBF<c><a>5</a></c>");
+  EXPECT_EQ(CheckOutcome::kOk, LoadWatcherSettings(&check, &marker, &encoding));
+  EXPECT_EQ(5, check);
+  EXPECT_STREQ("UTF-8 with a byte-order mark", encoding);
+}
+
 }  // namespace

@@ -122,4 +122,26 @@ TEST_F(VersionCheck, LongVersionTextsAreComparedWhole) {
   EXPECT_TRUE(IsUpdateAvailable(Remote(std::string(31, '7'))));
 }
 
+TEST_F(VersionCheck, TheRuleSaysWhyItFindsNoUpdate) {
+  const std::string path = AppFile("version.xml");
+  std::string stored;
+  std::string remote;
+  EXPECT_EQ(CheckOutcome::kStoredMissing, CompareVersions(path.c_str(), Remote("2"), &stored,
+                                                          &remote));
+  WriteBytes(path, "<r><v>1</v>");
+  EXPECT_EQ(CheckOutcome::kStoredNotXml, CompareVersions(path.c_str(), Remote("2"), nullptr,
+                                                         nullptr));
+  WriteBytes(path, "<r><v/></r>");
+  EXPECT_EQ(CheckOutcome::kStoredNoVersion, CompareVersions(path.c_str(), Remote("2"), nullptr,
+                                                            nullptr));
+  Local("1");
+  EXPECT_EQ(CheckOutcome::kNotXml, CompareVersions(path.c_str(), "<r><v>2", nullptr, nullptr));
+  EXPECT_EQ(CheckOutcome::kNoVersion, CompareVersions(path.c_str(), "<r/>", nullptr, nullptr));
+  EXPECT_EQ(CheckOutcome::kSameVersion, CompareVersions(path.c_str(), Remote("1"), &stored,
+                                                        &remote));
+  EXPECT_EQ(CheckOutcome::kOk, CompareVersions(path.c_str(), Remote("2"), &stored, &remote));
+  EXPECT_EQ("1", stored);
+  EXPECT_EQ("2", remote);
+}
+
 }  // namespace

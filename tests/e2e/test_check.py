@@ -1,0 +1,158 @@
+#!/usr/bin/env python3
+"""VexloCheck.exe beside the installed, running service under Wine: each kind
+of answer gives its exit code and a report that names what was seen, no run
+writes anything in the service's folder or on the desktop, and the service's
+own next check is undisturbed.
+
+Environment as in test_service.py, and VEXLO_CHECK_EXE, VEXLO_KEYED_CHECK_EXE.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from test_faults import KEYS, NEW, OLD, STOP_BOUND_S, FaultTest, SigningTest  # noqa: E402
+from vexlo_wine import SERVICE_DIR, wait_for  # noqa: E402
+
+CHECK_EXE = SERVICE_DIR + "VexloCheck.exe"
+# The download's one-minute deadline, and room for Wine to start the tool.
+DEADLINE_BOUND_S = 60 + 30
+
+
+class CheckTest(FaultTest):
+    def check(self, *args, exe=CHECK_EXE):
+        result = self.wine_prefix.run(exe, *args, timeout=DEADLINE_BOUND_S + 60)
+        return result.returncode, result.stdout.decode(errors="replace").replace("\r", "")
+
+    def snapshot(self):
+        """Name, size and modification time of everything the tool must not touch."""
+        desktop = self.wine_prefix.desktop_path("")
+        return {os.path.join(folder, name): (os.stat(os.path.join(folder, name)).st_size,
+                                             os.stat(os.path.join(folder, name)).st_mtime_ns)
+                for folder in (self.service, desktop) for name in os.listdir(folder)}
+
+    def assert_report(self, expected_code, expected, *args, exe=CHECK_EXE):
+        code, report = self.check(*args, exe=exe)
+        self.assertEqual(expected_code, code, report)
+        for fact in expected:
+            self.assertIn(fact, report)
+        return report
+
+
+class ServiceFolderCheckTest(CheckTest):
+    def setUp(self):
+        super().setUp()
+        shutil.copy(os.environ["VEXLO_CHECK_EXE"], self.path("VexloCheck.exe"))
+
+    def test_each_answer_gives_its_verdict_and_nothing_is_written(self):
+        self.configure(3600, 2)  # the service checks once, near its start
+        self.write("version.xml", OLD)
+        self.write("update.ini", b"1")
+        self.serve(OLD)
+        self.install()
+        self.assertTrue(self.wait_requests(1))
+        self.assertTrue(wait_for(lambda: self.link_icon().get("icon", "").endswith("normal.ico")))
+        before = self.snapshot()
+        base = "http://127.0.0.1:%d/" % self.port
+
+        # The same document, byte for byte; then the same version in other bytes.
+        report = self.assert_report(1, ["status 200", "NO CHANGE (SameAsStored)",
+                                        'version "1.0"', "update.ini  cleared",
+                                        "VexloService is running", "icon " + SERVICE_DIR,
+                                        "config.xml read", "check interval 3600 passes"])
+        self.assertIn("GET %sdoc/desktop.xml?time=" % base, report)
+        self.serve(OLD + b"\n")
+        self.assert_report(1, ["NO CHANGE (SameVersion)"])
+        # A new version.
+        self.serve(NEW)
+        report = self.assert_report(0, ["Content-Length %d" % len(NEW), 'version "2.0"',
+                                        "UPDATE"])
+        self.assertIn('Stored      %sversion.xml: version "1.0"' % SERVICE_DIR, report)
+        # Answers that are no document.
+        for route, why, seen in (("xmlerror404", "ErrorStatus", "status 404"),
+                                 ("portal", "HtmlPage", "Content-Type text/html"),
+                                 ("gzip", "UndecodedEncoding", "Content-Encoding gzip"),
+                                 ("garbage", "EmptyBody", "status 200")):
+            self.serve(route=route)
+            self.assert_report(1, ["NO CHANGE (%s)" % why, seen])
+        self.assert_report(1, ["NO CHANGE (ConnectionRefused)", "Answer      none"],
+                           "--url", "http://127.0.0.1:1/doc/desktop.xml")
+        # A silent server: the tool ends by the download's deadline.
+        self.serve(route="hang")
+        started = time.monotonic()
+        code, report = self.check()
+        self.assertEqual(1, code, report)
+        self.assertLess(time.monotonic() - started, DEADLINE_BOUND_S)
+        self.assertRegex(report, r"NO CHANGE \((TimedOut|Deadline)\)")
+
+        # A fresh upload at another address, judged against another stored copy.
+        fresh = os.path.join(self.server_dir, "docs", "fresh.xml")
+        with open(fresh, "wb") as f:
+            f.write(NEW.replace(b"2.0", b"3.0"))
+        self.assert_report(0, ['version "3.0"', "(given with --url"],
+                           "--url", base + "doc/fresh.xml")
+        fleet = os.path.join(self.wine_prefix.drive_c, "fleet.xml")
+        with open(fleet, "wb") as f:
+            f.write(NEW.replace(b"2.0", b"3.0"))
+        self.assert_report(1, ["NO CHANGE (SameAsStored)", "C:\\fleet.xml"],
+                           "--url", base + "doc/fresh.xml", "--stored", "C:\\fleet.xml")
+        # Another service folder.
+        other = os.path.join(self.wine_prefix.drive_c, "Other")
+        os.makedirs(other)
+        with open(os.path.join(other, "version.xml"), "wb") as f:
+            f.write(b"<v><a>0.1</a></v>")
+        self.assert_report(0, ["Folder      C:\\Other\\", "config.xml is missing",
+                               'version "0.1"', "update.ini  missing"],
+                           "--folder", "C:\\Other", "--url", base + "doc/fresh.xml")
+
+        # What the tool cannot run as asked.
+        for args in (["--bogus"], ["--url"], ["--url", base, "--url", base], ["extra"],
+                     ["--stored", "C:\\missing.xml"], ["--folder", "C:\\missing"]):
+            code, report = self.check(*args)
+            self.assertEqual(2, code, args)
+            self.assertIn("Usage: VexloCheck.exe", report, args)
+
+        self.assertEqual(before, self.snapshot())
+        # The running service was not disturbed: its next check takes the update.
+        self.assertEqual("4", self.state())
+        self.assertEqual(["ServiceMain"], self.service_entries())
+        self.assertEqual(OLD, self.read("version.xml"))
+        self.stop_and_wait(STOP_BOUND_S)
+        self.serve(NEW)
+        self.assertEqual([], self.command("-start"))
+        self.assert_update_then_quiet(NEW)
+
+
+class KeyedCheckTest(CheckTest):
+    sign = SigningTest.sign
+
+    def test_a_keyed_build_names_why_a_document_does_not_count(self):
+        shutil.copy(os.environ["VEXLO_KEYED_CHECK_EXE"], self.path("VexloCheck.exe"))
+        first = os.path.join(KEYS, "first.pem")
+        third = os.path.join(self.run_dir, "third.pem")
+        subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout",
+                        "-out", third], check=True)
+        stored = self.sign(OLD, first, 100)
+        self.write("version.xml", stored)
+        before = self.snapshot()
+        cases = (
+            (NEW, 1, ["NO CHANGE (Unsigned)", "the stored copy's serial is 100"]),
+            (self.sign(NEW, third, 200), 1, ["NO CHANGE (UnknownKey)", "serial 200"]),
+            (self.sign(NEW, first, 99), 1, ["NO CHANGE (OldSerial)",
+                                            "the signature verifies with that key"]),
+            (stored, 1, ["NO CHANGE (SameAsStored)", "not verified"]),
+            (self.sign(NEW, first, 200), 0, ["UPDATE", 'version "2.0"',
+                                             "the serial is above the stored copy's"]),
+        )
+        for document, code, facts in cases:
+            self.serve(document)
+            report = self.assert_report(code, facts)
+            self.assertIn("this build trusts ", report)
+        self.assertEqual(before, self.snapshot())
+
+
+if __name__ == "__main__":
+    unittest.main()
