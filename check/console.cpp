@@ -8,7 +8,19 @@
 
 namespace {
 
-void Write(const std::string& text) {
+// The report quotes what servers and files say: their control characters
+// (a terminal's escape sequences among them) are shown as "?", so that no
+// answer can rewrite the lines around it.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\n') || byte == 0x7F) c = '?';
+  }
+  return text;
+}
+
+void Write(const std::string& raw) {
+  const std::string text = Printable(raw);
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   if (out != nullptr && out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode)) {

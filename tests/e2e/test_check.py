@@ -71,6 +71,11 @@ class ServiceFolderCheckTest(CheckTest):
         report = self.assert_report(0, ["Content-Length %d" % len(NEW), 'version "2.0"',
                                         "UPDATE"])
         self.assertIn('Stored      %sversion.xml: version "1.0"' % SERVICE_DIR, report)
+        # What a server says is quoted without its control characters: no
+        # escape sequence reaches the terminal.
+        self.serve(b"<version><v>2.0\x1b[2J\x1b]0;x\x07</v></version>")
+        report = self.assert_report(0, ['version "2.0?[2J?]0;x?"'])
+        self.assertNotIn("\x1b", report)
         # Answers that are no document.
         for route, why, seen in (("xmlerror404", "ErrorStatus", "status 404"),
                                  ("portal", "HtmlPage", "Content-Type text/html"),

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The mitigation check of the built exe, and that it catches each one missing.
 
-Environment: VEXLO_SERVICE_EXE, the built VexloService.exe.
+Environment: VEXLO_SERVICE_EXE and VEXLO_CHECK_EXE, the built executables.
 """
 import os
 import struct
@@ -26,9 +26,10 @@ class PeCheckTest(unittest.TestCase):
     def failing(self, image):
         return [name for name, passed in pe_check.checks(bytes(image)) if not passed]
 
-    def test_the_service_exe_has_every_mitigation(self):
+    def test_the_shipped_exes_have_every_mitigation(self):
         self.assertEqual([], self.failing(self.image))
-        self.assertEqual(0, pe_check.main(["pe_check", os.environ["VEXLO_SERVICE_EXE"]]))
+        for exe in ("VEXLO_SERVICE_EXE", "VEXLO_CHECK_EXE"):
+            self.assertEqual(0, pe_check.main(["pe_check", os.environ[exe]]), exe)
 
     def test_each_missing_mitigation_is_named(self):
         for bit, name in ((pe_check.DYNAMIC_BASE, "dynamic base (ASLR)"),
