@@ -42,13 +42,17 @@ std::wstring Wide(const char* text) {
 }
 
 // Paths as the file system reads them: the shell may hand back the target
-// with its ".." step resolved, or in other letter case.
+// with its ".." step resolved, in other letter case, or (Windows keeps such
+// paths in a form of their own) with environment variables for the folders.
 bool SamePath(const std::wstring& read, const std::wstring& written) {
+  wchar_t expanded[MAX_PATH];
+  const DWORD length = ExpandEnvironmentStringsW(read.c_str(), expanded, MAX_PATH);
+  if (length == 0 || length > MAX_PATH) return false;
   wchar_t full[2][MAX_PATH];
-  const std::wstring* paths[2] = {&read, &written};
+  const wchar_t* paths[2] = {expanded, written.c_str()};
   for (int i = 0; i < 2; ++i) {
-    const DWORD length = GetFullPathNameW(paths[i]->c_str(), MAX_PATH, full[i], nullptr);
-    if (length == 0 || length >= MAX_PATH) return false;
+    const DWORD fullLength = GetFullPathNameW(paths[i], MAX_PATH, full[i], nullptr);
+    if (fullLength == 0 || fullLength >= MAX_PATH) return false;
   }
   return CompareStringOrdinal(full[0], -1, full[1], -1, TRUE) == CSTR_EQUAL;
 }
