@@ -15,6 +15,7 @@
 #include "check/console.h"
 #include "check/report.h"
 #include "common/path_buffer.h"
+#include "common/whole_file.h"
 #include "service/service.h"
 
 namespace {
@@ -78,7 +79,7 @@ int main(int argc, char** argv) {
   if (!options.stored.empty()) {
     std::string bytes;
     if (options.stored.size() >= sizeof(PathBuffer) ||
-        !ReadFileBytes(options.stored.c_str(), &bytes)) {
+        !ReadWholeFile(options.stored.c_str(), &bytes)) {
       return Refuse("cannot read the file given with --stored: ", options.stored.c_str());
     }
   }

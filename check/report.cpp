@@ -4,13 +4,13 @@
 #include <winhttp.h>
 
 #include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "check/console.h"
 #include "check/installed_service.h"
 #include "common/path_buffer.h"
+#include "common/whole_file.h"
 #include "fetch/document_gate.h"
 #include "fetch/document_signature.h"
 #include "fetch/fetch.h"
@@ -278,17 +278,6 @@ void ReportService() {
 
 }  // namespace
 
-bool ReadFileBytes(const char* path, std::string* bytes) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return false;
-  char chunk[4096];
-  std::size_t read;
-  while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes->append(chunk, read);
-  const bool failed = std::ferror(file) != 0;
-  (void)std::fclose(file);  // read only: nothing to lose
-  return !failed;
-}
-
 int RunCheck(const CheckOptions& options) {
   Say("VexloCheck %s: one check of the version document, made as VexloService makes it.\n"
       "Nothing is written.\n\n",
@@ -304,7 +293,7 @@ int RunCheck(const CheckOptions& options) {
     if (!ReadStoredVersion(&stored)) stored.clear();
   } else {
     CopyPath(storedPath, options.stored.c_str());
-    if (!ReadFileBytes(storedPath, &stored)) stored.clear();
+    if (!ReadWholeFile(storedPath, &stored)) stored.clear();
   }
   const ULONGLONG started = GetTickCount64();
   FetchReport report;

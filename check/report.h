@@ -15,9 +15,6 @@ const int kExitUpdate = 0;    // the document counts and its version differs
 const int kExitNoChange = 1;  // the service would change nothing
 const int kExitCannotRun = 2; // the tool could not run as asked
 
-// The whole file; false when it cannot be read.
-bool ReadFileBytes(const char* path, std::string* bytes);
-
 // The folders are set (g_appFolder, g_desktopFolder); prints the report and
 // returns kExitUpdate or kExitNoChange.
 int RunCheck(const CheckOptions& options);

@@ -1,24 +1,16 @@
 #include <windows.h>
 
 #include <clocale>
-#include <cstdio>
 
 #include "common/file_replace.h"
 #include "common/path_buffer.h"
 #include "common/vexlo.h"
+#include "common/whole_file.h"
 #include "watcher/watcher.h"
 
 bool ReadStoredVersion(std::string* bytes) {
   PathBuffer path;
-  if (!JoinPath(path, g_appFolder, "version.xml")) return false;
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return false;
-  char chunk[4096];
-  std::size_t read;
-  while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes->append(chunk, read);
-  const bool failed = std::ferror(file) != 0;
-  (void)std::fclose(file);  // read only: nothing to lose
-  return !failed;
+  return JoinPath(path, g_appFolder, "version.xml") && ReadWholeFile(path, bytes);
 }
 
 bool UpdateMarkerLooksWritable() {

@@ -1,8 +1,8 @@
 #include "watcher/xml_text.h"
 
-#include <cstdio>
 
 #include "common/utf16_text.h"
+#include "common/whole_file.h"
 #include "tinyxml.h"
 #include "watcher/xml_nesting.h"
 
@@ -37,15 +37,8 @@ bool ParseNormalized(TiXmlDocument* document, const char* bytes, std::size_t siz
 bool LoadXmlFile(TiXmlDocument* document, const char* path, XmlFileInfo* info) {
   XmlFileInfo ignored;
   if (info == nullptr) info = &ignored;
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return false;
   std::string bytes;
-  char chunk[4096];
-  std::size_t read;
-  while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, read);
-  const bool failed = std::ferror(file) != 0;
-  (void)std::fclose(file);  // read only: nothing to lose
-  if (failed) return false;
+  if (!ReadWholeFile(path, &bytes)) return false;
   info->read = true;
   if (bytes.empty()) return false;
   // TinyXML reads no UTF-16, which Notepad saves as "Unicode": such a file is
