@@ -121,6 +121,9 @@ void ReportAnswer(const FetchReport& report, unsigned long long elapsedMs) {
   Line("Answer", "status %lu after %llu ms", answer.status, elapsedMs);
   Line("", "Content-Type %s, Content-Encoding %s, Content-Length %s", OrNone(answer.contentType),
        OrNone(answer.contentEncoding), OrNone(answer.contentLength));
+  if (!answer.finalUrl.empty() && answer.finalUrl != report.url) {
+    Line("", "redirected to %s", answer.finalUrl.c_str());
+  }
   if (!answer.location.empty()) Line("", "Location %s", answer.location.c_str());
   if (!answer.body.empty()) {
     Line("", "%zu bytes of body read (at most %zu count)", answer.body.size(), kMaxDocumentBytes);

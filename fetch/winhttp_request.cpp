@@ -70,6 +70,22 @@ void SetOption(HINTERNET handle, DWORD option, DWORD value) {
   WinHttpSetOption(handle, option, &value, sizeof value);
 }
 
+// Header values and addresses as ASCII; anything else shows as "?".
+std::string AsciiText(const std::wstring& wide) {
+  std::string text;
+  for (wchar_t c : wide) text += c > 0 && c < 0x80 ? static_cast<char>(c) : '?';
+  return text;
+}
+
+std::string FinalUrl(HINTERNET request) {
+  wchar_t url[1024];
+  DWORD bytes = sizeof url;
+  // A longer one (only a redirect could make it) is not shown. Wine 8
+  // refuses the option on a request (87): there no redirect is shown.
+  if (!WinHttpQueryOption(request, WINHTTP_OPTION_URL, url, &bytes)) return std::string();
+  return AsciiText(std::wstring(url, bytes / sizeof(wchar_t)).c_str());
+}
+
 std::string HeaderText(HINTERNET request, DWORD query) {
   DWORD bytes = 0;
   WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &bytes,
@@ -81,9 +97,7 @@ std::string HeaderText(HINTERNET request, DWORD query) {
     return std::string();
   }
   wide.resize(bytes / sizeof(wchar_t));
-  std::string text;
-  for (wchar_t c : wide) text += c > 0 && c < 0x80 ? static_cast<char>(c) : '?';
-  return text;
+  return AsciiText(wide);
 }
 
 CheckOutcome ReadBody(HttpCall* call, std::string* body) {
@@ -166,6 +180,7 @@ CheckOutcome Transfer(HttpCall* call, HINTERNET connection, const std::wstring& 
     answer->contentEncoding = HeaderText(r, WINHTTP_QUERY_CONTENT_ENCODING);
     answer->contentLength = HeaderText(r, WINHTTP_QUERY_CONTENT_LENGTH);
     answer->location = HeaderText(r, WINHTTP_QUERY_LOCATION);
+    answer->finalUrl = FinalUrl(r);
     return TRUE;
   });
   // An answer that does not count is not read at all.

@@ -53,6 +53,7 @@ struct HttpAnswer {
   std::string contentEncoding;
   std::string contentLength;  // as the header says
   std::string location;       // of a redirect that was not followed
+  std::string finalUrl;       // where the answer came from, after redirects
   bool platformDecodes = false;
   std::string body;
 };
