@@ -206,6 +206,14 @@ class RuntimeTest(ServiceTest):
         self.assertTrue(wait_for(lambda: len(self.requests()) >= requests + 6))
         self.assertEqual(before, [os.stat(path).st_mtime_ns for path in watched])
         self.assertEqual(listing, sorted(os.listdir(self.service)))
+        # Nor after a restart of the service.
+        self.command("-stop")
+        self.assertTrue(self.wait_state(STOPPED))
+        self.command("-start")
+        self.assertTrue(self.wait_state(RUNNING))
+        requests = len(self.requests())
+        self.assertTrue(wait_for(lambda: len(self.requests()) >= requests + 3))
+        self.assertEqual(before, [os.stat(path).st_mtime_ns for path in watched])
 
         # A shortcut deleted, changed or cut short is put right at a next poll.
         with open(link, "rb") as f:
