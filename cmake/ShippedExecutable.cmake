@@ -36,8 +36,16 @@ elseif(MSVC)
   add_compile_options(/Gy /Gw)
 endif()
 
-# Every other program of a directory links without link-time optimisation.
-# Called at the end of each directory that makes programs.
+# The programs of a directory that ships nothing (tests, tools, benchmarks):
+# their own code is compiled without link-time optimisation's second copy,
+# and they link without it. Called at the top of such a directory, and again
+# at its end for the programs it made.
+function(vexlo_no_lto_here)
+  if(MINGW)
+    add_compile_options(-fno-lto)
+  endif()
+endfunction()
+
 function(vexlo_link_others_without_lto)
   if(NOT MINGW)
     return()
