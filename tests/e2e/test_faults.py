@@ -657,7 +657,8 @@ class PlantingTest(FaultTest):
             f.write(OLD)
         # Hard links at every name the service writes, to files outside its folder.
         os.link(outside_version, self.path("version.xml"))
-        for name in ("version.tmp", "update.ini", "update.tmp", "regist.ini", "regist.tmp"):
+        for name in ("version.tmp", "update.ini", "update.tmp", "regist.ini", "regist.tmp",
+                     "version.old", "update.old", "regist.old"):
             os.link(outside, self.path(name))
         self.install()
         self.serve(NEW)
