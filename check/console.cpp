@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/utf16_text.h"
+
 namespace {
 
 // The report quotes what servers and files say: their control characters
@@ -69,11 +71,5 @@ void Line(const char* label, const char* format, ...) {
 }
 
 std::string Ansi(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int length = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return std::string();
-  std::string ansi(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &ansi[0], length, nullptr, nullptr);
-  ansi.resize(static_cast<std::size_t>(length - 1));
-  return ansi;
+  return AnsiFromUtf16(std::u16string(text.begin(), text.end()));
 }

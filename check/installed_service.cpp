@@ -54,19 +54,28 @@ InstalledService QueryInstalledService() {
 
 const char* ServiceStateName(unsigned long state) {
   switch (state) {
-    case SERVICE_STOPPED: return "stopped";
-    case SERVICE_START_PENDING: return "starting";
-    case SERVICE_STOP_PENDING: return "stopping";
-    case SERVICE_RUNNING: return "running";
-    default: return "in another state";
+    case SERVICE_STOPPED:
+      return "stopped";
+    case SERVICE_START_PENDING:
+      return "starting";
+    case SERVICE_STOP_PENDING:
+      return "stopping";
+    case SERVICE_RUNNING:
+      return "running";
+    default:
+      return "in another state";
   }
 }
 
 const char* StartTypeName(unsigned long startType) {
   switch (startType) {
-    case SERVICE_AUTO_START: return "automatic";
-    case SERVICE_DEMAND_START: return "manual";
-    case SERVICE_DISABLED: return "disabled";
-    default: return "another start type";
+    case SERVICE_AUTO_START:
+      return "automatic";
+    case SERVICE_DEMAND_START:
+      return "manual";
+    case SERVICE_DISABLED:
+      return "disabled";
+    default:
+      return "another start type";
   }
 }

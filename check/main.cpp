@@ -7,6 +7,7 @@
 // Exit codes: 0 the service would show the update, 1 it would change
 // nothing, 2 the tool could not run as asked.
 #include <windows.h>
+
 #include <objbase.h>
 
 #include <cstring>
@@ -60,7 +61,7 @@ int main(int argc, char** argv) {
     const char* name = argv[i];
     std::string* value = std::strcmp(name, "--url") == 0      ? &options.url
                          : std::strcmp(name, "--stored") == 0 ? &options.stored
-                                                             : nullptr;
+                                                              : nullptr;
     const bool isFolder = std::strcmp(name, "--folder") == 0;
     if (value == nullptr && !isFolder) return Refuse("unknown argument: ", name);
     if (i + 1 >= argc) return Refuse("a value is missing after ", name);
@@ -77,9 +78,8 @@ int main(int argc, char** argv) {
   }
   if (options.url.size() >= sizeof(PathBuffer)) return Refuse("the address is too long: ", "");
   if (!options.stored.empty()) {
-    std::string bytes;
     if (options.stored.size() >= sizeof(PathBuffer) ||
-        !ReadWholeFile(options.stored.c_str(), &bytes)) {
+        !ReadWholeFile(options.stored.c_str(), &options.storedBytes)) {
       return Refuse("cannot read the file given with --stored: ", options.stored.c_str());
     }
   }

@@ -10,7 +10,6 @@
 #include "check/console.h"
 #include "check/installed_service.h"
 #include "common/path_buffer.h"
-#include "common/whole_file.h"
 #include "fetch/document_gate.h"
 #include "fetch/document_signature.h"
 #include "fetch/fetch.h"
@@ -37,8 +36,9 @@ void ReportSettings(const std::string& url) {
   } else {
     Line("Settings", "%s", Words(settings));
   }
-  Line("", "check interval %" PRId32 " passes, marker interval %" PRId32
-           " passes (a pass is about a second)",
+  Line("",
+       "check interval %" PRId32 " passes, marker interval %" PRId32
+       " passes (a pass is about a second)",
        checkInterval, markerInterval);
   const char* from = std::strcmp(builtIn.c_str(), g_baseUrl) == 0 ? "built in" : "from config.xml";
   if (url.empty()) {
@@ -79,8 +79,9 @@ void ReportProxySettings() {
          account.fAutoDetect ? "on" : "off", script ? Ansi(script.get()).c_str() : "none",
          proxy ? Ansi(proxy.get()).c_str() : "none");
   } else {
-    Line("", "this account's Internet Options cannot be read (error %lu): automatic detection "
-             "is tried",
+    Line("",
+         "this account's Internet Options cannot be read (error %lu): automatic detection "
+         "is tried",
          GetLastError());
   }
   Line("", "the service runs as the local system account, whose Internet Options may differ");
@@ -88,10 +89,14 @@ void ReportProxySettings() {
 
 const char* ProxySourceWords(ProxySource source) {
   switch (source) {
-    case ProxySource::kMachine: return "WinHTTP's own setting";
-    case ProxySource::kAutomatic: return "automatic detection or the script";
-    case ProxySource::kManual: return "the manual proxy of the Internet Options";
-    default: return "direct";
+    case ProxySource::kMachine:
+      return "WinHTTP's own setting";
+    case ProxySource::kAutomatic:
+      return "automatic detection or the script";
+    case ProxySource::kManual:
+      return "the manual proxy of the Internet Options";
+    default:
+      return "direct";
   }
 }
 
@@ -203,7 +208,8 @@ CheckOutcome ReportVersions(const FetchReport& report, const char* storedPath) {
   }
   // The rule itself, as the service applies it.
   const CheckOutcome versions = CompareVersions(storedPath, report.text, nullptr, nullptr);
-  Line("", "%s", versions == CheckOutcome::kOk ? "the versions differ: an update" : Words(versions));
+  Line("", "%s",
+       versions == CheckOutcome::kOk ? "the versions differ: an update" : Words(versions));
   return versions;
 }
 
@@ -215,13 +221,15 @@ void ReportMarker() {
     Line("update.ini", "missing: the service leaves the shortcut as it is");
     return;
   }
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (error == ERROR_SHARING_VIOLATION) {
-      Line("update.ini", "held by another program without sharing: the service writes it once "
-                         "it is let go");
+      Line("update.ini",
+           "held by another program without sharing: the service writes it once "
+           "it is let go");
     } else {
       Line("update.ini", "cannot be read (error %lu)", error);
     }
@@ -255,8 +263,9 @@ void ReportShortcut() {
     Line("", "target %s", Ansi(fields.target).c_str());
     Line("", "icon %s, index %d", Ansi(fields.icon).c_str(), fields.iconIndex);
   } else if (GetFileAttributesA(link) == INVALID_FILE_ATTRIBUTES) {
-    Line("Shortcut", "%s: missing (the service writes it at its next read of update.ini, "
-                     "unless update.ini is missing)",
+    Line("Shortcut",
+         "%s: missing (the service writes it at its next read of update.ini, "
+         "unless update.ini is missing)",
          link);
   } else {
     Line("Shortcut", "%s: cannot be read, or damaged (the service writes it anew)", link);
@@ -296,7 +305,7 @@ int RunCheck(const CheckOptions& options) {
     if (!ReadStoredVersion(&stored)) stored.clear();
   } else {
     CopyPath(storedPath, options.stored.c_str());
-    if (!ReadWholeFile(storedPath, &stored)) stored.clear();
+    stored = options.storedBytes;
   }
   const ULONGLONG started = GetTickCount64();
   FetchReport report;

@@ -6,14 +6,15 @@
 #include <string>
 
 struct CheckOptions {
-  std::string url;     // checked instead of the configured address
-  std::string stored;  // judged against instead of the folder's version.xml
+  std::string url;          // checked instead of the configured address
+  std::string stored;       // judged against instead of the folder's version.xml
+  std::string storedBytes;  // that file's bytes
 };
 
 // Exit codes, for scripts.
-const int kExitUpdate = 0;    // the document counts and its version differs
-const int kExitNoChange = 1;  // the service would change nothing
-const int kExitCannotRun = 2; // the tool could not run as asked
+const int kExitUpdate = 0;     // the document counts and its version differs
+const int kExitNoChange = 1;   // the service would change nothing
+const int kExitCannotRun = 2;  // the tool could not run as asked
 
 // The folders are set (g_appFolder, g_desktopFolder); prints the report and
 // returns kExitUpdate or kExitNoChange.

@@ -1,4 +1,6 @@
-# What both shipped executables, VexloService.exe and VexloCheck.exe, get.
+# What both shipped executables, VexloService.exe and VexloCheck.exe, get:
+# the document keys given (none: unsigned documents count), the warnings,
+# and what follows.
 #
 # Every thread, the request threads included, gets the exe's stack reserve;
 # the fuzz targets parse documents on a stack of the same size.
@@ -7,6 +9,8 @@
 # (cmake/Hardening.cmake compiles everything so), unreferenced sections of
 # the code, the static runtime and the libraries stay out of the exe.
 function(vexlo_shipped_executable name)
+  vexlo_document_keys(${name} ${ARGN})
+  vexlo_warnings(${name})
   if(MSVC)
     target_link_options(${name} PRIVATE /STACK:2097152 /OPT:REF /OPT:ICF)
   else()

@@ -127,8 +127,6 @@ ProxyChoice DiscoverProxy(const std::wstring& url) {
     choice.bypass = Text(account.lpszProxyBypass);
     return choice;
   }
-  choice.proxy.clear();
-  choice.bypass.clear();
   return choice;
 }
 
