@@ -7,8 +7,8 @@
 namespace {
 
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// What a replacement takes over from the file it replaces; read-only is left
-// behind, as it would refuse the next replacement.
+// What a replacement takes over from the file it replaces; read-only is
+// cleared before, as it refuses the replacement itself.
 const DWORD kCarriedAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
@@ -70,6 +70,27 @@ Existing Inspect(const char* path) {
   }
   CloseHandle(file);
   return existing;
+}
+
+// A read-only mark (a copy from a disc, a "protect my files" tool) refuses
+// every replacement, rename and write on Windows: the service's own file
+// loses it. Only a plain file with one name, looked at through the handle
+// that changes it, so that no link leads the change elsewhere.
+void ClearReadOnly(const char* path) {
+  HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
+                            OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(file, &info) && IsPlainFile(info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    FILE_BASIC_INFO basic = {};  // times of 0 stay as they are
+    basic.FileAttributes = info.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    // 0 would mean "leave the attributes as they are".
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+  }
+  CloseHandle(file);
 }
 
 // A new file under the name, never one that was there: a stale temporary
@@ -182,6 +203,7 @@ bool ReplaceFileContents(const char* folder, const char* name, const char* tempN
     return false;
   }
 
+  ClearReadOnly(path);
   const Existing existing = Inspect(path);
   if (existing.found == Found::kFolder) return false;
   bool haveTemp = false;

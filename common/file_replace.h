@@ -14,7 +14,8 @@
 // be finished or undone: the file always holds the old bytes or the new ones.
 // When the rename is refused (the old file is held open without delete
 // sharing) the file is rewritten in place, but only after it has been opened
-// and found to be a plain file with a single name and no reparse point.
+// and found to be a plain file with a single name and no reparse point. Such
+// a file loses its read-only mark first; hidden, system and archive stay.
 // Returns false when nothing was written.
 bool ReplaceFileContents(const char* folder, const char* name, const char* tempName,
                          const char* backupName, const std::string& bytes);

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "fetch/proxy_resolver.h"
 #include "fetch/winhttp_request.h"
 
 namespace {
@@ -29,53 +30,9 @@ using GlobalString = std::unique_ptr<wchar_t, decltype(&GlobalFree)>;
 
 std::wstring Text(const wchar_t* text) { return text == nullptr ? std::wstring() : text; }
 
-bool NamedProxy(const WINHTTP_PROXY_INFO& info, std::wstring* proxy, std::wstring* bypass) {
-  if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || info.lpszProxy == nullptr ||
-      *info.lpszProxy == L'\0') {
-    return false;
-  }
-  *proxy = info.lpszProxy;
-  *bypass = Text(info.lpszProxyBypass);
-  return true;
-}
-
-// What automatic configuration says for the address.
-enum class ScriptAnswer { kProxy, kDirect, kNone };
-
-// Automatic detection and then the script address of the account's Internet
-// Options, in the one call that tries them in that order. kNone when neither
-// gives an answer: nothing detected, no script, a script that cannot be
-// fetched or names no proxy.
-ScriptAnswer ScriptProxy(const std::wstring& url, const wchar_t* scriptUrl,
-                         const AutoProxyPlan& plan, std::wstring* proxy, std::wstring* bypass) {
-  using Session = std::unique_ptr<void, decltype(&WinHttpCloseHandle)>;
-  Session session(WinHttpOpen(L"VexloService", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                              WINHTTP_NO_PROXY_BYPASS, 0),
-                  &WinHttpCloseHandle);
-  if (!session) return ScriptAnswer::kNone;
-  const int step = kHttpStepTimeoutMs;
-  WinHttpSetTimeouts(session.get(), step, step, step, step);
-  WINHTTP_AUTOPROXY_OPTIONS options = {};
-  if (plan.script) {
-    options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
-    options.lpszAutoConfigUrl = scriptUrl;
-  }
-  if (plan.detect) {
-    options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
-    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-  }
-  if (options.dwFlags == 0) return ScriptAnswer::kNone;
-  options.fAutoLogonIfChallenged = FALSE;  // no credentials, for the script either
-  WINHTTP_PROXY_INFO info = {};
-  if (!WinHttpGetProxyForUrl(session.get(), url.c_str(), &options, &info)) {
-    return ScriptAnswer::kNone;
-  }
-  GlobalString proxyText(info.lpszProxy, &GlobalFree);
-  GlobalString bypassText(info.lpszProxyBypass, &GlobalFree);
-  if (NamedProxy(info, proxy, bypass)) return ScriptAnswer::kProxy;
-  // A script that answers DIRECT for this address.
-  return info.dwAccessType == WINHTTP_ACCESS_TYPE_NO_PROXY ? ScriptAnswer::kDirect
-                                                           : ScriptAnswer::kNone;
+bool NamedProxy(const WINHTTP_PROXY_INFO& info) {
+  return info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy != nullptr &&
+         *info.lpszProxy != L'\0';
 }
 
 std::wstring HostOf(const std::wstring& url) {
@@ -86,14 +43,17 @@ std::wstring HostOf(const std::wstring& url) {
   return std::wstring(parts.lpszHostName, parts.dwHostNameLength);
 }
 
-ProxyChoice DiscoverProxy(const std::wstring& url) {
+ProxyChoice DiscoverProxy(const std::wstring& url, const std::function<bool()>& cancelled) {
+  const bool secure = url.compare(0, 8, L"https://") == 0;
   ProxyChoice choice;
   WINHTTP_PROXY_INFO machine = {};
   if (WinHttpGetDefaultProxyConfiguration(&machine)) {
     GlobalString proxyText(machine.lpszProxy, &GlobalFree);
     GlobalString bypassText(machine.lpszProxyBypass, &GlobalFree);
-    if (NamedProxy(machine, &choice.proxy, &choice.bypass)) {
+    if (NamedProxy(machine)) {
       choice.source = ProxySource::kMachine;
+      choice.routes = ParseProxyList(machine.lpszProxy, secure);
+      choice.bypass = Text(machine.lpszProxyBypass);
       return choice;
     }
   }
@@ -108,24 +68,23 @@ ProxyChoice DiscoverProxy(const std::wstring& url) {
   GlobalString proxyText(account.lpszProxy, &GlobalFree);
   GlobalString bypassText(account.lpszProxyBypass, &GlobalFree);
   // In Windows' own order ("automatic configuration may override manual
-  // settings"): detection, the script, and only then the manual proxy, which
-  // policies often set as the fallback of a script.
+  // settings"): detection, the script address only where detection finds
+  // none, and only then the manual proxy, which policies often set as the
+  // fallback of a script.
   const AutoProxyPlan plan =
       PlanAutoProxy(choice.accountRead, account.fAutoDetect != FALSE, account.lpszAutoConfigUrl);
-  switch (ScriptProxy(url, account.lpszAutoConfigUrl, plan, &choice.proxy, &choice.bypass)) {
-    case ScriptAnswer::kProxy:
-      choice.source = ProxySource::kAutomatic;
-      return choice;
-    case ScriptAnswer::kDirect:
-      return choice;
-    case ScriptAnswer::kNone:
-      break;
+  AutoProxyAnswer automatic;
+  if ((plan.detect && AskAutoProxy(url, nullptr, cancelled, &automatic)) ||
+      (plan.script && AskAutoProxy(url, account.lpszAutoConfigUrl, cancelled, &automatic))) {
+    choice.source = ProxySource::kAutomatic;
+    choice.routes = automatic.routes;
+    choice.bypass = automatic.bypass;
+    return choice;
   }
   if (account.lpszProxy != nullptr && *account.lpszProxy != L'\0') {
     choice.source = ProxySource::kManual;
-    choice.proxy = account.lpszProxy;
+    choice.routes = ParseProxyList(account.lpszProxy, secure);
     choice.bypass = Text(account.lpszProxyBypass);
-    return choice;
   }
   return choice;
 }
@@ -140,7 +99,7 @@ AutoProxyPlan PlanAutoProxy(bool accountRead, bool accountDetects, const wchar_t
   return plan;
 }
 
-ProxyChoice FindProxy(const std::wstring& url) {
+ProxyChoice FindProxy(const std::wstring& url, const std::function<bool()>& cancelled) {
   const std::wstring host = HostOf(url);
   const ULONGLONG now = GetTickCount64();
   AcquireSRWLockShared(&s_answerLock);
@@ -152,7 +111,9 @@ ProxyChoice FindProxy(const std::wstring& url) {
   if (fresh) return kept;
   ProxyAnswer answer;
   answer.host = host;
-  answer.choice = DiscoverProxy(url);
+  answer.choice = DiscoverProxy(url, cancelled);
+  // A search given up on the way is no answer to keep.
+  if (cancelled()) return answer.choice;
   answer.at = GetTickCount64();
   AcquireSRWLockExclusive(&s_answerLock);
   s_answer = answer;

@@ -24,44 +24,22 @@ std::wstring Wide(const char* text) {
   return wide;
 }
 
-// A call on the request handle, unless the request was cancelled.
+// A call on the request, unless the check is over; on failure the reason is
+// in *failure. The handle is the maker's alone: a cancel never closes it.
 template <typename Step>
-bool Guarded(HttpCall* call, Step step) {
-  AcquireSRWLockExclusive(&call->lock);
-  HINTERNET request = call->cancelled ? nullptr : call->request;
-  call->inCall = request != nullptr;
-  ReleaseSRWLockExclusive(&call->lock);
-  if (request == nullptr) return false;
-  const bool done = step(request) != FALSE;
+bool Guarded(HttpCall* call, CheckOutcome* failure, Step step) {
+  if (call->cancelled) {
+    *failure = CheckOutcome::kStopped;
+    return false;
+  }
+  const bool done = step() != FALSE;
   const DWORD error = done ? 0 : GetLastError();
-  AcquireSRWLockExclusive(&call->lock);
-  call->inCall = false;
-  call->error = error;
-  const bool cancelled = call->cancelled;
-  ReleaseSRWLockExclusive(&call->lock);
-  return done && !cancelled;
-}
-
-// Why the last guarded call failed.
-CheckOutcome FailureOf(HttpCall* call) {
-  AcquireSRWLockExclusive(&call->lock);
-  const bool cancelled = call->cancelled;
-  const DWORD error = call->error;
-  ReleaseSRWLockExclusive(&call->lock);
-  return cancelled ? CheckOutcome::kStopped : OutcomeOfRequestError(error);
-}
-
-void SetRequest(HttpCall* call, HINTERNET request) {
-  AcquireSRWLockExclusive(&call->lock);
-  call->request = request;
-  ReleaseSRWLockExclusive(&call->lock);
-}
-
-void CloseRequest(HttpCall* call) {
-  AcquireSRWLockExclusive(&call->lock);
-  if (call->request != nullptr) WinHttpCloseHandle(call->request);
-  call->request = nullptr;
-  ReleaseSRWLockExclusive(&call->lock);
+  if (call->cancelled) {
+    *failure = CheckOutcome::kStopped;
+    return false;
+  }
+  if (!done) *failure = OutcomeOfRequestError(error);
+  return done;
 }
 
 // Options that may be missing on an older or another platform: a request
@@ -100,17 +78,16 @@ std::string HeaderText(HINTERNET request, DWORD query) {
   return AsciiText(wide);
 }
 
-CheckOutcome ReadBody(HttpCall* call, std::string* body) {
+CheckOutcome ReadBody(HttpCall* call, HINTERNET request, std::string* body) {
   char chunk[kReadChunk];
+  CheckOutcome failure = CheckOutcome::kOk;
   for (;;) {
     // Only what has arrived is read: under Wine a read waits until it has
     // filled its buffer, so a body that trickles in would hold the thread
     // long after a cancel. Each wait ends as bytes arrive, or at the time-out.
     DWORD available = 0;
-    if (!Guarded(call, [&](HINTERNET request) {
-          return WinHttpQueryDataAvailable(request, &available);
-        })) {
-      return FailureOf(call);
+    if (!Guarded(call, &failure, [&] { return WinHttpQueryDataAvailable(request, &available); })) {
+      return failure;
     }
     if (available == 0) return CheckOutcome::kOk;
     // One byte past the bound is enough to know the body does not fit.
@@ -118,10 +95,8 @@ CheckOutcome ReadBody(HttpCall* call, std::string* body) {
     DWORD wanted = room < kReadChunk ? static_cast<DWORD>(room) : kReadChunk;
     if (available < wanted) wanted = available;
     DWORD read = 0;
-    if (!Guarded(call, [&](HINTERNET request) {
-          return WinHttpReadData(request, chunk, wanted, &read);
-        })) {
-      return FailureOf(call);
+    if (!Guarded(call, &failure, [&] { return WinHttpReadData(request, chunk, wanted, &read); })) {
+      return failure;
     }
     if (read == 0) return CheckOutcome::kOk;
     body->append(chunk, read);
@@ -129,66 +104,106 @@ CheckOutcome ReadBody(HttpCall* call, std::string* body) {
   }
 }
 
-// The request itself, on a connection: its handle lives in call, where a
-// cancel can reach it.
+// The request itself, on a connection. *connected tells whether the proxy
+// or server was reached: a failure before that lets the walk go on.
 CheckOutcome Transfer(HttpCall* call, HINTERNET connection, const std::wstring& path, bool secure,
-                      HttpAnswer* answer) {
-  HINTERNET request =
+                      HttpAnswer* answer, bool* connected) {
+  InternetHandle request(
       WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                         WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
-  if (request == nullptr) return OutcomeOfRequestError(GetLastError());
-  SetRequest(call, request);
+                         WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0),
+      &WinHttpCloseHandle);
+  if (!request) return OutcomeOfRequestError(GetLastError());
+  HINTERNET r = request.get();
   const int step = kHttpStepTimeoutMs;
-  WinHttpSetTimeouts(request, step, step, step, step);
-  SetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, kHttpStepTimeoutMs);
-  // Redirects are followed, never from https to http; no credentials are
-  // ever sent, not even the machine's own to an intranet server or proxy;
-  // no cookies are kept.
-  SetOption(request, WINHTTP_OPTION_REDIRECT_POLICY,
+  WinHttpSetTimeouts(r, step, step, step, step);
+  SetOption(r, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, kHttpStepTimeoutMs);
+  // Redirects are followed, never from https to http. No credentials are
+  // ever sent, to any server or proxy: the autologon level alone does not
+  // hold for a server named by address, so answering a challenge is turned
+  // off as a feature, and a 401 or 407 is only an error status. No cookies
+  // are kept.
+  SetOption(r, WINHTTP_OPTION_REDIRECT_POLICY,
             WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP);
-  SetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH);
-  SetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_COOKIES);
+  SetOption(r, WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH);
+  SetOption(r, WINHTTP_OPTION_DISABLE_FEATURE,
+            WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_AUTHENTICATION);
   // A document uploaded to cloud storage compressed is served compressed
   // whatever the request asks. Windows 8.1 and later decode it (and then
   // send an Accept-Encoding of their own); Windows 7 and Wine 8 refuse the
   // option, and such an answer is no document there.
   DWORD decompress = WINHTTP_DECOMPRESSION_FLAG_ALL;
-  answer->platformDecodes = WinHttpSetOption(request, WINHTTP_OPTION_DECOMPRESSION, &decompress,
-                                             sizeof decompress) != FALSE;
+  answer->platformDecodes =
+      WinHttpSetOption(r, WINHTTP_OPTION_DECOMPRESSION, &decompress, sizeof decompress) != FALSE;
 
-  if (!Guarded(call, [](HINTERNET r) {
+  CheckOutcome failure = CheckOutcome::kOk;
+  if (!Guarded(call, &failure, [r] {
         return WinHttpSendRequest(r, L"Content-Type: text/xml", static_cast<DWORD>(-1),
                                   WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
       })) {
-    return FailureOf(call);
+    return failure;
   }
-  if (!Guarded(call, [](HINTERNET r) { return WinHttpReceiveResponse(r, nullptr); })) {
-    return FailureOf(call);
+  *connected = true;
+  if (!Guarded(call, &failure, [r] { return WinHttpReceiveResponse(r, nullptr); })) {
+    return failure;
   }
   DWORD status = 0;
   DWORD size = sizeof status;
-  if (!Guarded(call, [&](HINTERNET r) {
+  if (!Guarded(call, &failure, [&] {
         return WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                    WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
                                    WINHTTP_NO_HEADER_INDEX);
       })) {
-    return FailureOf(call);
+    return failure;
   }
   answer->status = status;
-  Guarded(call, [&](HINTERNET r) {
-    answer->contentType = HeaderText(r, WINHTTP_QUERY_CONTENT_TYPE);
-    answer->contentEncoding = HeaderText(r, WINHTTP_QUERY_CONTENT_ENCODING);
-    answer->contentLength = HeaderText(r, WINHTTP_QUERY_CONTENT_LENGTH);
-    answer->location = HeaderText(r, WINHTTP_QUERY_LOCATION);
-    answer->finalUrl = FinalUrl(r);
-    return TRUE;
-  });
+  // The rest of the head is read whole or not at all, as the check goes on.
+  if (call->cancelled) return CheckOutcome::kStopped;
+  answer->contentType = HeaderText(r, WINHTTP_QUERY_CONTENT_TYPE);
+  answer->contentEncoding = HeaderText(r, WINHTTP_QUERY_CONTENT_ENCODING);
+  answer->contentLength = HeaderText(r, WINHTTP_QUERY_CONTENT_LENGTH);
+  answer->location = HeaderText(r, WINHTTP_QUERY_LOCATION);
+  answer->finalUrl = FinalUrl(r);
   // An answer that does not count is not read at all.
   const CheckOutcome head =
       CheckAnswerHead(answer->status, answer->contentType, answer->contentEncoding,
                       answer->platformDecodes, secure, answer->location);
   if (head != CheckOutcome::kOk) return head;
-  return ReadBody(call, &answer->body);
+  return ReadBody(call, r, &answer->body);
+}
+
+// One way out: a session of its own through the route's proxy, or direct.
+RouteResult TryRoute(HttpCall* call, const ProxyRoute& route, const std::wstring& bypass,
+                     const URL_COMPONENTS& parts, const std::wstring& path, HttpAnswer* answer) {
+  RouteResult result;
+  const bool proxied = !route.direct;
+  InternetHandle session(
+      WinHttpOpen(L"VexloService",
+                  proxied ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
+                  proxied ? route.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
+                  proxied && !bypass.empty() ? bypass.c_str() : WINHTTP_NO_PROXY_BYPASS, 0),
+      &WinHttpCloseHandle);
+  if (!session) {
+    result.outcome = OutcomeOfRequestError(GetLastError());
+    return result;
+  }
+  const int step = kHttpStepTimeoutMs;
+  WinHttpSetTimeouts(session.get(), step, step, step, step);
+  // TLS 1.2 and later where the platform knows them (Windows 7 does not turn
+  // 1.2 on by itself, and refuses the flag for 1.3).
+  DWORD modern = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | 0x00002000;  // TLS 1.3
+  if (!WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &modern, sizeof modern)) {
+    SetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2);
+  }
+  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  InternetHandle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0),
+                            &WinHttpCloseHandle);
+  if (!connection) {
+    result.outcome = OutcomeOfRequestError(GetLastError());
+    return result;
+  }
+  result.outcome = Transfer(call, connection.get(), path, parts.nScheme == INTERNET_SCHEME_HTTPS,
+                            answer, &result.connected);
+  return result;
 }
 
 CheckOutcome Exchange(const char* url, HttpCall* call, HttpAnswer* answer) {
@@ -204,36 +219,17 @@ CheckOutcome Exchange(const char* url, HttpCall* call, HttpAnswer* answer) {
   if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
     return CheckOutcome::kNotWebAddress;
   }
-  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
   std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
   path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
 
-  answer->proxy = FindProxy(address);
-  const ProxyChoice& proxy = answer->proxy;
-  const bool proxied = proxy.source != ProxySource::kDirect;
-  InternetHandle session(
-      WinHttpOpen(
-          L"VexloService", proxied ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
-          proxied ? proxy.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
-          proxied && !proxy.bypass.empty() ? proxy.bypass.c_str() : WINHTTP_NO_PROXY_BYPASS, 0),
-      &WinHttpCloseHandle);
-  if (!session) return OutcomeOfRequestError(GetLastError());
-  const int step = kHttpStepTimeoutMs;
-  WinHttpSetTimeouts(session.get(), step, step, step, step);
-  // TLS 1.2 and later where the platform knows them (Windows 7 does not turn
-  // 1.2 on by itself, and refuses the flag for 1.3).
-  DWORD modern = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | 0x00002000;  // TLS 1.3
-  if (!WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &modern, sizeof modern)) {
-    SetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2);
-  }
-
-  InternetHandle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0),
-                            &WinHttpCloseHandle);
-  if (!connection) return OutcomeOfRequestError(GetLastError());
-  const CheckOutcome done =
-      Transfer(call, connection.get(), path, parts.nScheme == INTERNET_SCHEME_HTTPS, answer);
-  CloseRequest(call);  // before its connection and session
-  return done;
+  const auto cancelled = [call] { return call->cancelled.load(); };
+  answer->proxy = FindProxy(address, cancelled);
+  return WalkProxyRoutes(
+      answer->proxy.routes, cancelled,
+      [&](const ProxyRoute& route) {
+        return TryRoute(call, route, answer->proxy.bypass, parts, path, answer);
+      },
+      &answer->tried);
 }
 
 }  // namespace
@@ -247,26 +243,11 @@ CheckOutcome HttpGet(const char* url, HttpCall* call, HttpAnswer* answer) {
   } catch (const std::bad_alloc&) {
     done = CheckOutcome::kConnectionLost;
   }
-  CloseRequest(call);  // when Exchange failed before it could
+  if (call->cancelled) done = CheckOutcome::kStopped;
   if (done != CheckOutcome::kOk) answer->body.clear();
   return done;
 }
 
-void CancelHttpGet(HttpCall* call) {
-  AcquireSRWLockExclusive(&call->lock);
-  call->cancelled = true;
-  // Closing the handle cancels the call in progress (under Wine 8 it does not
-  // interrupt a blocked call, which then ends at its time-out). Between calls
-  // the maker closes the handle itself: it sees the cancel first.
-  if (call->request != nullptr && call->inCall) {
-    WinHttpCloseHandle(call->request);
-    call->request = nullptr;
-  }
-  ReleaseSRWLockExclusive(&call->lock);
-}
+void CancelHttpGet(HttpCall* call) { call->cancelled = true; }
 
-void ResetHttpCall(HttpCall* call) {
-  AcquireSRWLockExclusive(&call->lock);
-  call->cancelled = false;
-  ReleaseSRWLockExclusive(&call->lock);
-}
+void ResetHttpCall(HttpCall* call) { call->cancelled = false; }

@@ -1,13 +1,17 @@
 // One GET through WinHTTP, the platform's HTTP stack for services: it takes
 // its proxy from the machine or the service's own account, keeps no cache,
-// and a request can be cancelled from another thread by closing its handle.
+// and a request can be cancelled from another thread.
 #pragma once
 
 #include <windows.h>
 
+#include <atomic>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "common/check_outcome.h"
+#include "fetch/proxy_routes.h"
 
 // Each step of a request (resolving, connecting, sending, the answer, each
 // part of the body) and the search for a proxy script ends on its own: a
@@ -19,16 +23,13 @@
 const int kHttpStepTimeoutMs = 10000;
 
 // A request in progress, shared by the thread that makes it and the thread
-// that may cancel it. The handle is closed by the canceller only while the
-// maker is inside a call on it (which cancels that call); otherwise the maker
-// sees the cancel before its next call and closes the handle itself. So no
-// call is ever made on a handle that is already closed.
+// that may cancel it. A cancel only marks the call: a synchronous handle must
+// never be closed while a call on it runs, so the maker closes its handles
+// itself once its call returns (at the latest at a step's time-out) and makes
+// no further call. A proxy search through the platform's resolver is given
+// up at once.
 struct HttpCall {
-  SRWLOCK lock = SRWLOCK_INIT;
-  void* request = nullptr;  // HINTERNET
-  bool inCall = false;
-  bool cancelled = false;
-  unsigned long error = 0;  // of the last call on the request that failed
+  std::atomic<bool> cancelled{false};
 };
 
 // Where the proxy of a request came from, in the order they are tried.
@@ -41,14 +42,15 @@ enum class ProxySource {
 
 struct ProxyChoice {
   ProxySource source = ProxySource::kDirect;
-  bool accountRead = false;  // whether the account's Internet Options could be read
-  std::wstring proxy;
+  bool accountRead = false;        // whether the account's Internet Options could be read
+  std::vector<ProxyRoute> routes;  // in order; none: direct
   std::wstring bypass;
 };
 
 struct HttpAnswer {
   ProxyChoice proxy;
-  unsigned long status = 0;  // 0 when no answer came
+  std::vector<RouteAttempt> tried;  // each way out, as the walk went
+  unsigned long status = 0;         // 0 when no answer came
   std::string contentType;
   std::string contentEncoding;
   std::string contentLength;  // as the header says
@@ -58,16 +60,16 @@ struct HttpAnswer {
   std::string body;
 };
 
-// GET of url (ANSI) with the one header "Content-Type: text/xml", no body and
-// no credentials. kOk with the final answer's head, and with its body when
-// that answer counts as a document (fetch/document_gate.h); otherwise why
-// not, with as much of the head as came: the failure of the request, an
-// answer that does not count, a body past kMaxDocumentBytes (kTooLarge),
-// and after a cancel kStopped.
+// GET of url (ANSI) with the one header "Content-Type: text/xml", no body,
+// no credentials and no cookies, through each way out the proxy setting names
+// in turn while the one before could not be connected to. kOk with the final answer's head, and
+// with its body when that answer counts as a document (fetch/document_gate.h); otherwise why not,
+// with as much of the head as came: the failure of the request, an answer that does not count, a
+// body past kMaxDocumentBytes (kTooLarge), and after a cancel kStopped.
 CheckOutcome HttpGet(const char* url, HttpCall* call, HttpAnswer* answer);
 
 // Ends the request of call as soon as the platform allows; HttpGet then
-// returns false.
+// returns kStopped.
 void CancelHttpGet(HttpCall* call);
 
 // Makes call ready for its next request.
@@ -78,8 +80,10 @@ void ResetHttpCall(HttpCall* call);
 // account the process runs as, in Windows' order: automatic detection, the
 // script address, the manual proxy. The system account often has no
 // Internet Options that can be read: automatic detection is still tried.
-// Returns the source kDirect for a direct connection.
-ProxyChoice FindProxy(const std::wstring& url);
+// Detection and the script address are asked one after the other, the script
+// only when detection finds none. Returns the source kDirect when no setting
+// names a proxy. The search is given up once cancelled() turns true.
+ProxyChoice FindProxy(const std::wstring& url, const std::function<bool()>& cancelled);
 
 // The automatic configuration to ask for, from the account's Internet
 // Options as far as they could be read.

@@ -6,6 +6,8 @@ namespace {
 // lacks it, and the service must still start there.
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 
+bool s_limited = false;
+
 }  // namespace
 
 int RestrictLibrarySearch() {
@@ -15,5 +17,8 @@ int RestrictLibrarySearch() {
   if (kernel == nullptr) return 0;
   const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
       reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
-  return setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32) ? 1 : 0;
+  s_limited = setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  return s_limited ? 1 : 0;
 }
+
+bool LibrarySearchLimited() { return s_limited; }

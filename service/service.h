@@ -55,6 +55,8 @@ int StopRunningService();
 // DLL planted beside the executable (a folder other programs may write to) is
 // never loaded into the service. Returns 1 when the limit is in force.
 int RestrictLibrarySearch();
+// Whether RestrictLibrarySearch put the limit in force.
+bool LibrarySearchLimited();
 
 // Turns off what the process never needs: starting programs, legacy
 // extension points, images from remote or low-integrity places, libraries

@@ -41,6 +41,12 @@ void RunService() {
 void WINAPI ServiceMain(DWORD, LPSTR*) {
   g_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
   LogEvent("ServiceMain");
+  // Windows 7 without its 2011 loader update: libraries that WinHTTP and the
+  // shell load by name are looked for in the service's folder first, which
+  // is safe only while administrators alone may write there.
+  if (!LibrarySearchLimited()) {
+    LogEvent("Library loads are not limited to the system folder: install KB2533623");
+  }
 
   g_statusHandle = RegisterServiceCtrlHandlerA(kServiceName, ServiceCtrlHandler);
   if (g_statusHandle == nullptr) {

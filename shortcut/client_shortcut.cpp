@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 #include "common/path_buffer.h"
@@ -17,8 +18,8 @@ const char kClientRelativePath[] = "..\\Vexlo.exe";
 int SaveShortcut(const char* target, const char* icon, const wchar_t* linkPath) {
   IShellLinkAPtr link;
   IShellLinkA* created = nullptr;
-  const HRESULT made = CoCreateInstance(kShellLinkClass, nullptr, CLSCTX_INPROC_SERVER,
-                                        kShellLinkA, reinterpret_cast<void**>(&created));
+  const HRESULT made = CoCreateInstance(kShellLinkClass, nullptr, CLSCTX_INPROC_SERVER, kShellLinkA,
+                                        reinterpret_cast<void**>(&created));
   link.Attach(created);
   if (FAILED(made) || !link) return 0;
 
@@ -42,8 +43,10 @@ std::wstring Wide(const char* text) {
 }
 
 // Paths as the file system reads them: the shell may hand back the target
-// with its ".." step resolved, in other letter case, or (Windows keeps such
-// paths in a form of their own) with environment variables for the folders.
+// with its ".." step resolved, in other letter case, in long form where the
+// service's folder was registered by its short (8.3) name, or (Windows keeps
+// such paths in a form of their own) with environment variables for the
+// folders. A file that is missing keeps its full form.
 bool SamePath(const std::wstring& read, const std::wstring& written) {
   wchar_t expanded[MAX_PATH];
   const DWORD length = ExpandEnvironmentStringsW(read.c_str(), expanded, MAX_PATH);
@@ -53,6 +56,9 @@ bool SamePath(const std::wstring& read, const std::wstring& written) {
   for (int i = 0; i < 2; ++i) {
     const DWORD fullLength = GetFullPathNameW(paths[i], MAX_PATH, full[i], nullptr);
     if (fullLength == 0 || fullLength >= MAX_PATH) return false;
+    wchar_t longForm[MAX_PATH];
+    const DWORD longLength = GetLongPathNameW(full[i], longForm, MAX_PATH);
+    if (longLength != 0 && longLength < MAX_PATH) std::wmemcpy(full[i], longForm, longLength + 1);
   }
   return CompareStringOrdinal(full[0], -1, full[1], -1, TRUE) == CSTR_EQUAL;
 }

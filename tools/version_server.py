@@ -25,6 +25,7 @@ port written to DIR/tls/NAME.port. Routes:
   /xmlerrorNNN status NNN with an XML error body, as cloud storage answers a missing or
                forbidden object
   /proxyauth   407 Proxy Authentication Required with an HTML page
+  /auth401     401 asking for NTLM, Negotiate or Basic credentials, with an XML body
   /portal      302 to /portalpage, a captive portal's sign-in page (200, text/html)
   /htmlversion 200 with a version document served as text/html
   /oversize    200 with a version document padded to one byte past 1 MiB
@@ -184,6 +185,15 @@ def make_handler(root):
                 self.send_header("Content-Length", str(len(body)))
                 self.end_headers()
                 self.wfile.write(body)
+            elif route == "/auth401":
+                # A server that asks for Windows credentials, or any at all.
+                self.send_response(401)
+                for scheme in ("NTLM", "Negotiate", 'Basic realm="vexlo"'):
+                    self.send_header("WWW-Authenticate", scheme)
+                self.send_header("Content-Type", "application/xml")
+                self.send_header("Content-Length", str(len(XML_ERROR)))
+                self.end_headers()
+                self.wfile.write(XML_ERROR)
             elif route == "/portal":
                 self.send_response(302)
                 self.send_header("Location", "/portalpage")

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "common/path_buffer.h"
+#include "common/whole_file.h"
 #include "watcher/watcher.h"
 #include "watcher/watcher_internal.h"
 
@@ -26,7 +27,7 @@ MarkerState ReadUpdateMarker() {
   if (!JoinPath(path, g_appFolder, "update.ini")) return MarkerState::kUnreadable;
 
   (void)std::setlocale(LC_ALL, "");
-  std::FILE* file = std::fopen(path, "r");
+  std::FILE* file = OpenSharedForReading(path, true);
   if (file == nullptr) return MarkerState::kUnreadable;
 
   // Only the first word matters, so the file is streamed rather than read

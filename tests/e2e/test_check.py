@@ -83,6 +83,21 @@ class ServiceFolderCheckTest(CheckTest):
                                  ("garbage", "EmptyBody", "status 200")):
             self.serve(route=route)
             self.assert_report(1, ["NO CHANGE (%s)" % why, seen])
+        # A server named by its address that asks for Windows credentials is
+        # asked once and given none: no machine account's answer to relay.
+        self.assert_report(1, ["NO CHANGE (ErrorStatus)", "status 401"], "--url", base + "auth401")
+        asked = [line for line in self.requests(all_lines=True) if "/auth401" in line]
+        self.assertEqual(1, len(asked), asked)
+        self.assertNotIn("Authorization", asked[0])
+        # WinHTTP's own setting as a list whose first proxy is dead: the next
+        # one carries the check, and the report names both.
+        proxies = "127.0.0.1:1;127.0.0.1:%d" % self.port
+        self.assertEqual("ok", self.probe("machine-proxy", proxies))
+        self.assert_report(1, ["ways out named by WinHTTP's own setting: %s" % proxies.replace(";", ", "),
+                               "through 127.0.0.1:1: the connection was refused",
+                               "through 127.0.0.1:%d\n" % self.port, "status 200"],
+                           "--url", "http://vexlo-proxied.test/doc/desktop.xml")
+        self.assertEqual("ok", self.probe("machine-proxy", "none"))
         self.assert_report(1, ["NO CHANGE (ConnectionRefused)", "Answer      none"],
                            "--url", "http://127.0.0.1:1/doc/desktop.xml")
         # A silent server: the tool ends by the download's deadline.

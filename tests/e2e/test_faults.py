@@ -250,9 +250,11 @@ class ServerFaultTest(FaultTest):
     def test_proxies_of_the_machine_and_of_the_account_are_used(self):
         # The version server answers as a proxy too; the address's host
         # exists only through it.
+        # Each setting is a list whose first proxy is dead: the service walks
+        # on to the next, as WinHTTP itself does not.
         proxy = "127.0.0.1:%d" % self.port
         self.configure(0, 0, url="http://vexlo-proxied.test/doc/desktop.xml")
-        self.assertEqual("ok", self.probe("machine-proxy", proxy))
+        self.assertEqual("ok", self.probe("machine-proxy", "127.0.0.1:1;" + proxy))
         self.install()
         self.serve(NEW)
         self.assert_update_then_quiet(NEW)
@@ -263,7 +265,8 @@ class ServerFaultTest(FaultTest):
         for name in ("config.xml", "update.ini"):
             os.remove(self.path(name))
         self.assertEqual("ok", self.probe("machine-proxy", "none"))
-        self.assertEqual("ok", self.probe("account-proxy", proxy))
+        self.assertEqual("ok", self.probe("account-proxy",
+                                          "http=127.0.0.1:1;https=127.0.0.1:2;http=" + proxy))
         newer = NEW.replace(b"2.0", b"3.0")
         self.serve(newer)
         self.assertEqual([], self.command("-start"))
@@ -367,19 +370,23 @@ class FileFaultTest(FaultTest):
         self.assertTrue(self.wait_requests(before + 8))  # two marker polls at least
         self.assertEqual(written, os.stat(link).st_mtime_ns)
 
-    def test_read_only_state_files_are_never_left_partial(self):
+    def test_read_only_state_files_are_replaced_whole(self):
+        # A copy from a disc or a "protect my files" tool marks the files
+        # read-only. Windows then refuses every replacement and write; the
+        # service clears the mark of its own files and replaces them, never
+        # writing into them (Wine would let root write in place).
         self.write("update.ini", b"1")
+        inodes = {}
         for name in ("version.xml", "update.ini"):
             os.chmod(self.path(name), 0o444)
+            inodes[name] = os.stat(self.path(name)).st_ino
         self.install()
         self.serve(NEW)
-        before = len(self.requests())
-        self.assertTrue(self.wait_requests(before + 3))
-        # Wine replaces a read-only file by rename where Windows refuses: both
-        # end whole, old or new, and the loop goes on.
-        self.assertIn(self.read("version.xml"), (OLD, NEW))
-        self.assertIn(self.read("update.ini"), (b"1", b"0"))
-        self.assertEqual(RUNNING, self.state())
+        self.assert_update_then_quiet(NEW)
+        for name in ("version.xml", "update.ini"):
+            self.assertNotEqual(inodes[name], os.stat(self.path(name)).st_ino, name)
+            self.assertTrue(os.stat(self.path(name)).st_mode & 0o200, name)
+        self.assertEqual([], [n for n in os.listdir(self.service) if n.endswith((".tmp", ".old"))])
         self.stop_and_wait(bound_s=STOP_BOUND_S)
 
     def test_unwritable_desktop_still_updates_the_state_files(self):
@@ -616,12 +623,18 @@ class SigningTest(FaultTest):
 class PlantingTest(FaultTest):
     """What a standard user can plant where the service runs, writes or loads."""
 
-    def test_path_with_spaces_is_registered_quoted_so_planted_programs_never_run(self):
-        drive_c = self.wine_prefix.drive_c
-        client = os.path.join(drive_c, "Program Files", "Vexlo Game")
-        os.makedirs(os.path.join(client, "Service"))
+    def lay_out_client_with_spaces(self):
+        """The client under C:\\Program Files\\Vexlo Game, the service's files
+        in its Service folder; returns that folder's Unix path."""
+        client = os.path.join(self.wine_prefix.drive_c, "Program Files", "Vexlo Game")
+        shutil.copytree(self.service, os.path.join(client, "Service"))
         shutil.copy(os.environ["VEXLO_SERVICE_EXE"], os.path.join(client, "Service"))
         shutil.copy(os.environ["VEXLO_PROBE_EXE"], os.path.join(client, "Vexlo.exe"))
+        return os.path.join(client, "Service")
+
+    def test_path_with_spaces_is_registered_quoted_so_planted_programs_never_run(self):
+        drive_c = self.wine_prefix.drive_c
+        client = os.path.dirname(self.lay_out_client_with_spaces())
         # Where the manager looks first for an unquoted path.
         planted = [os.path.join(drive_c, "Program.exe"),
                    os.path.join(drive_c, "Program Files", "Vexlo.exe")]
@@ -646,6 +659,25 @@ class PlantingTest(FaultTest):
         self.assertEqual(["ServiceMain"], self.service_entries())
         with open(os.path.join(client, "Service", "regist.ini"), "rb") as f:
             self.assertEqual(b"1", f.read())
+
+    def test_service_installed_by_its_short_name_leaves_the_shortcut_alone(self):
+        # An installer that registers the folder in its 8.3 form: the shortcut
+        # the shell reads back names the long form, and is the same shortcut.
+        self.configure(0, 0)
+        self.write("update.ini", b"1")
+        self.serve(OLD)
+        folder = self.lay_out_client_with_spaces()
+        short = self.probe("short", "C:\\Program Files\\Vexlo Game\\Service\\VexloService.exe")
+        self.assertIn("~", short)
+        self.assertEqual(0, self.wine_prefix.run(short, "-install").returncode)
+        self.assertTrue(self.wait_state(RUNNING))
+        link = self.wine_prefix.desktop_path("Vexlo.lnk")
+        self.assertTrue(wait_for(lambda: os.path.exists(link)))
+        self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(folder, "regist.ini"))))
+        written = os.stat(link).st_mtime_ns
+        before = len(self.requests())
+        self.assertTrue(self.wait_requests(before + 6))  # a marker poll on each pass
+        self.assertEqual(written, os.stat(link).st_mtime_ns)
 
     def test_planted_links_and_folders_are_never_written_through(self):
         outside = os.path.join(self.wine_prefix.drive_c, "outside.txt")

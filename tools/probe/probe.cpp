@@ -9,6 +9,7 @@
 //   probe hold-shared PATH SECONDS   the same for reading and writing, sharing reading only
 //   probe trust DERFILE         adds a CA certificate to the machine's Root store; "ok"
 //   probe version PATH          the version resource's names and numbers of an executable
+//   probe short PATH            the path in its short (8.3) form
 //   probe machine-proxy HOST:PORT|none   WinHTTP's own proxy setting, as "netsh winhttp
 //                                   set proxy" writes it (none: direct); "ok"
 //   probe account-proxy HOST:PORT   a manual proxy in this account's Internet Options, in
@@ -360,6 +361,13 @@ int main(int argc, char** argv) {
   }
   if (command == "trust" && argc == 3) return TrustCertificate(argv[2]);
   if (command == "version" && argc == 3) return PrintVersion(argv[2]);
+  if (command == "short" && argc == 3) {
+    char path[MAX_PATH];
+    const DWORD length = GetShortPathNameA(argv[2], path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return 1;
+    std::printf("%s\n", path);
+    return 0;
+  }
   if (command == "machine-proxy" && argc == 3) return SetMachineProxy(argv[2]);
   if (command == "account-proxy" && argc == 3) return SetAccountProxy(argv[2], "");
   if (command == "account-script" && argc == 3) return SetAccountProxy("", argv[2]);
