@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 #include "common/path_buffer.h"
@@ -91,6 +92,31 @@ TEST_F(ClientShortcut, ShortcutAsItWouldBeWrittenIsLeftAlone) {
   EXPECT_EQ(app_ + "update.ico", ReadLink(LinkFile()).icon);
   Backdate();
   EXPECT_EQ(1, ShowUpdateIcon());
+  EXPECT_TRUE(Backdated());
+}
+
+// An installer may register the folder by its short (8.3) name; the shell
+// keeps the paths in long form. The shortcut is the same all the same.
+TEST_F(ClientShortcut, FolderGivenByItsShortNameLeavesTheShortcutAlone) {
+  const std::string folder = root_ + "Long Service Folder\\";
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+  for (const std::string& file : {folder + "normal.ico", root_ + "Vexlo.exe"}) {
+    HANDLE made = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, made);
+    CloseHandle(made);
+  }
+  char shortFolder[MAX_PATH];
+  const DWORD length = GetShortPathNameA(folder.c_str(), shortFolder, MAX_PATH);
+  ASSERT_GT(length, 0u);
+  ASSERT_LT(length, static_cast<DWORD>(MAX_PATH));
+  ASSERT_NE(nullptr, std::strchr(shortFolder, '~')) << shortFolder;
+
+  ASSERT_TRUE(CopyPath(g_appFolder, folder.c_str()));
+  ASSERT_EQ(1, ShowNormalIcon());
+  Backdate();
+  ASSERT_TRUE(CopyPath(g_appFolder, shortFolder));
+  for (int poll = 0; poll < 3; ++poll) EXPECT_EQ(1, ShowNormalIcon());
   EXPECT_TRUE(Backdated());
 }
 
