@@ -6,6 +6,7 @@
 #include "check/report_parts.h"
 #include "common/path_buffer.h"
 #include "fetch/fetch.h"
+#include "watcher/check_record.h"
 #include "watcher/watcher.h"
 
 const char* OrNone(const std::string& text) { return text.empty() ? "none" : text.c_str(); }
@@ -37,7 +38,8 @@ int RunCheck(const CheckOptions& options) {
 
   ReportMarker();
   ReportShortcut();
-  ReportService();
+  ReportService(verdict,
+                report.answer.route.empty() ? std::string("no request") : report.answer.route);
   Say("\n");
   if (verdict == CheckOutcome::kOk) {
     Line("Verdict", "UPDATE: the service would show the update icon and store this document");

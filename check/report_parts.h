@@ -24,4 +24,6 @@ CheckOutcome ReportVersions(const FetchReport& report, const char* storedPath);
 // check/report_state.cpp: the state around the check.
 void ReportMarker();
 void ReportShortcut();
-void ReportService();
+// The installed service, and its own record of its last checks beside this
+// check's verdict and way out.
+void ReportService(CheckOutcome verdict, const std::string& route);

@@ -17,19 +17,6 @@ namespace {
 
 using GlobalString = std::unique_ptr<wchar_t, decltype(&GlobalFree)>;
 
-const char* ProxySourceWords(ProxySource source) {
-  switch (source) {
-    case ProxySource::kMachine:
-      return "WinHTTP's own setting";
-    case ProxySource::kAutomatic:
-      return "automatic configuration (detection or the script)";
-    case ProxySource::kManual:
-      return "the manual proxy of the Internet Options";
-    default:
-      return "no setting";
-  }
-}
-
 std::string RouteName(const ProxyRoute& route) {
   return route.direct ? std::string("DIRECT") : Ansi(route.proxy);
 }

@@ -5,6 +5,7 @@
 #include "check/report_parts.h"
 #include "common/path_buffer.h"
 #include "shortcut/shortcut.h"
+#include "watcher/check_record.h"
 #include "watcher/watcher.h"
 
 void ReportMarker() {
@@ -66,7 +67,50 @@ void ReportShortcut() {
   }
 }
 
-void ReportService() {
+namespace {
+
+// What the service's own last checks saw, beside this check: the two may
+// differ, as the service checks as the local system account.
+void ReportServiceRecord(CheckOutcome verdict, const std::string& route) {
+  CheckRecord record;
+  if (!ReadCheckRecord(&record)) {
+    Line("", "the service's record of its checks cannot be read with this account's rights");
+    return;
+  }
+  if (record.outcome.empty() && record.since == 0 && record.route.empty() && record.stored == 0) {
+    Line("", "the service has recorded no check yet (just installed, or its record is missing)");
+    return;
+  }
+  if (record.outcome.empty() || record.since == 0 || record.route.empty()) {
+    Line("",
+         "the service's record of its checks is damaged or incomplete: it writes a fresh "
+         "one when its next check differs");
+    return;
+  }
+  const bool update = record.outcome == CheckOutcomeName(CheckOutcome::kOk);
+  const std::string stored = record.stored == 0 ? std::string("never") : UtcText(record.stored);
+  Line("", "the service's last check: %s%s%s since %s, %s; last stored a document %s",
+       update ? "UPDATE" : "NO CHANGE (", update ? "" : record.outcome.c_str(), update ? "" : ")",
+       UtcText(record.since).c_str(), record.route.c_str(), stored.c_str());
+  const bool sameVerdict = record.outcome == CheckOutcomeName(verdict);
+  const bool sameRoute = record.route == route;
+  if (sameVerdict && sameRoute) return;
+  Line("",
+       "the service's %s from this check's (%s%s%s): the service checks as the local "
+       "system account, with that account's proxy settings and certificates; see the "
+       "guide's section 5, \"Proxies\", and section 10",
+       !sameVerdict && !sameRoute ? "verdict and way out differ"
+       : !sameVerdict             ? "verdict differs"
+                                  : "way out differs",
+       sameVerdict                    ? ""
+       : verdict == CheckOutcome::kOk ? "UPDATE"
+                                      : CheckOutcomeName(verdict),
+       !sameVerdict && !sameRoute ? ", " : "", sameRoute ? "" : route.c_str());
+}
+
+}  // namespace
+
+void ReportService(CheckOutcome verdict, const std::string& route) {
   const InstalledService service = QueryInstalledService();
   if (!service.readable) {
     Line("Service", "cannot be read with this account's rights (error %lu)", service.error);
@@ -80,4 +124,5 @@ void ReportService() {
        StartTypeName(service.startType), service.delayed ? " (delayed)" : "",
        OrNone(service.account));
   Line("", "image %s", service.imagePath.c_str());
+  ReportServiceRecord(verdict, route);
 }

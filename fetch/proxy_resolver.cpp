@@ -65,6 +65,17 @@ void CALLBACK OnResolved(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info
   SetEvent(completion->done);
 }
 
+// The port in decimal (the library's own conversion would bring a whole
+// formatted-output engine into the executable).
+std::wstring PortText(INTERNET_PORT port) {
+  std::wstring text;
+  do {
+    text.insert(text.begin(), static_cast<wchar_t>(L'0' + port % 10));
+    port = static_cast<INTERNET_PORT>(port / 10);
+  } while (port != 0);
+  return text;
+}
+
 std::vector<ProxyRoute> RoutesOf(const WINHTTP_PROXY_RESULT& result) {
   std::vector<ProxyRoute> routes;
   for (DWORD i = 0; i < result.cEntries && routes.size() < kMaxProxyRoutes; ++i) {
@@ -74,7 +85,7 @@ std::vector<ProxyRoute> RoutesOf(const WINHTTP_PROXY_RESULT& result) {
       // Only a proxy spoken to in plain HTTP is one WinHTTP takes by name.
       if (entry.ProxyScheme != INTERNET_SCHEME_HTTP || entry.pwszProxy == nullptr) continue;
       route.direct = false;
-      route.proxy = std::wstring(entry.pwszProxy) + L":" + std::to_wstring(entry.ProxyPort);
+      route.proxy = std::wstring(entry.pwszProxy) + L":" + PortText(entry.ProxyPort);
     }
     routes.push_back(route);
   }
@@ -84,7 +95,7 @@ std::vector<ProxyRoute> RoutesOf(const WINHTTP_PROXY_RESULT& result) {
 enum class Resolved { kAnswer, kNone, kUnavailable };
 
 Resolved AskResolver(const std::wstring& url, WINHTTP_AUTOPROXY_OPTIONS* options,
-                     const std::function<bool()>& cancelled, AutoProxyAnswer* answer) {
+                     const std::atomic<bool>& cancelled, AutoProxyAnswer* answer) {
   ResolverCalls calls;
   if (!FindResolverCalls(&calls)) return Resolved::kUnavailable;
   Session session(WinHttpOpen(L"VexloService", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
@@ -115,7 +126,7 @@ Resolved AskResolver(const std::wstring& url, WINHTTP_AUTOPROXY_OPTIONS* options
           : calls.ask(resolver, url.c_str(), options, reinterpret_cast<DWORD_PTR>(completion));
   bool pending = started == ERROR_IO_PENDING;
   while (pending && WaitForSingleObject(completion->done, 50) == WAIT_TIMEOUT) {
-    if (cancelled()) break;
+    if (cancelled.load()) break;
   }
   pending = pending && WaitForSingleObject(completion->done, 0) != WAIT_OBJECT_0;
   Resolved resolved = Resolved::kNone;
@@ -163,7 +174,7 @@ bool AskOlderCall(const std::wstring& url, WINHTTP_AUTOPROXY_OPTIONS* options,
 }  // namespace
 
 bool AskAutoProxy(const std::wstring& url, const wchar_t* scriptUrl,
-                  const std::function<bool()>& cancelled, AutoProxyAnswer* answer) {
+                  const std::atomic<bool>& cancelled, AutoProxyAnswer* answer) {
   *answer = AutoProxyAnswer();
   WINHTTP_AUTOPROXY_OPTIONS options = {};
   if (scriptUrl != nullptr) {
@@ -176,11 +187,11 @@ bool AskAutoProxy(const std::wstring& url, const wchar_t* scriptUrl,
   options.fAutoLogonIfChallenged = FALSE;  // no credentials, for the script either
   switch (AskResolver(url, &options, cancelled, answer)) {
     case Resolved::kAnswer:
-      return !cancelled();
+      return !cancelled.load();
     case Resolved::kNone:
       return false;
     case Resolved::kUnavailable:
       break;
   }
-  return !cancelled() && AskOlderCall(url, &options, answer) && !cancelled();
+  return !cancelled.load() && AskOlderCall(url, &options, answer) && !cancelled.load();
 }

@@ -2,7 +2,7 @@
 // detection (WPAD) or a script address, each asked on its own.
 #pragma once
 
-#include <functional>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -17,8 +17,8 @@ struct AutoProxyAnswer {
 // way url goes. True with the routes when configuration answered; false when
 // nothing was detected, the script could not be had or run, or cancelled()
 // turned true on the way. From Windows 8 on the platform's resolver gives
-// the whole list and is given up as soon as cancelled() says so; before it,
+// the whole list and is given up as soon as cancelled turns true; before it,
 // and wherever the resolver is refused, the older call answers, which cannot
 // be interrupted and whose list is split here.
 bool AskAutoProxy(const std::wstring& url, const wchar_t* scriptUrl,
-                  const std::function<bool()>& cancelled, AutoProxyAnswer* answer);
+                  const std::atomic<bool>& cancelled, AutoProxyAnswer* answer);

@@ -15,19 +15,12 @@ std::wstring Lower(std::wstring text) {
   return text;
 }
 
-std::vector<std::wstring> Words(const std::wstring& list) {
-  std::vector<std::wstring> words;
-  std::wstring word;
-  for (wchar_t c : list) {
-    if (!IsSeparator(c)) {
-      word += c;
-    } else if (!word.empty()) {
-      words.push_back(word);
-      word.clear();
-    }
-  }
-  if (!word.empty()) words.push_back(word);
-  return words;
+// The next word of list from *at on, or an empty one at its end.
+std::wstring NextWord(const std::wstring& list, std::size_t* at) {
+  while (*at < list.size() && IsSeparator(list[*at])) ++*at;
+  const std::size_t start = *at;
+  while (*at < list.size() && !IsSeparator(list[*at])) ++*at;
+  return list.substr(start, *at - start);
 }
 
 // A server as a setting writes it: "[scheme=][http://]host[:port]". Empty
@@ -51,21 +44,21 @@ std::wstring ServerFor(std::wstring server, bool secure) {
 
 std::vector<ProxyRoute> ParseProxyList(const std::wstring& list, bool secure) {
   std::vector<ProxyRoute> routes;
-  const std::vector<std::wstring> words = Words(list);
-  for (std::size_t i = 0; i < words.size() && routes.size() < kMaxProxyRoutes; ++i) {
-    const std::wstring keyword = Lower(words[i]);
+  std::size_t at = 0;
+  while (routes.size() < kMaxProxyRoutes) {
+    std::wstring server = NextWord(list, &at);
+    if (server.empty()) break;
+    const std::wstring keyword = Lower(server);
     ProxyRoute route;
     if (keyword == L"direct") {
       routes.push_back(route);
       continue;
     }
-    std::wstring server = words[i];
     if (keyword == L"proxy" || keyword == L"http") {
-      if (++i == words.size()) break;
-      server = words[i];
+      server = NextWord(list, &at);
     } else if (keyword == L"https" || keyword.compare(0, 5, L"socks") == 0) {
       // A proxy reached over TLS or SOCKS: not one WinHTTP takes by name.
-      ++i;
+      NextWord(list, &at);
       continue;
     }
     route.proxy = ServerFor(server, secure);
@@ -80,20 +73,4 @@ bool MovesToNextRoute(const RouteResult& result) {
   if (result.connected) return false;
   return result.outcome == CheckOutcome::kConnectionRefused ||
          result.outcome == CheckOutcome::kNameNotFound || result.outcome == CheckOutcome::kTimedOut;
-}
-
-CheckOutcome WalkProxyRoutes(const std::vector<ProxyRoute>& routes,
-                             const std::function<bool()>& cancelled,
-                             const std::function<RouteResult(const ProxyRoute&)>& attempt,
-                             std::vector<RouteAttempt>* tried) {
-  const std::vector<ProxyRoute> direct(1);
-  CheckOutcome last = CheckOutcome::kStopped;
-  for (const ProxyRoute& route : routes.empty() ? direct : routes) {
-    if (cancelled()) return CheckOutcome::kStopped;
-    const RouteResult result = attempt(route);
-    tried->push_back(RouteAttempt{route, result});
-    last = result.outcome;
-    if (!MovesToNextRoute(result)) break;
-  }
-  return last;
 }

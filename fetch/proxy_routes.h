@@ -5,8 +5,8 @@
 // headers.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,10 +48,22 @@ struct RouteAttempt {
 bool MovesToNextRoute(const RouteResult& result);
 
 // Tries the routes in order until one gives an answer of any kind, or its
-// failure is not one that moves on, or cancelled() says the check is over.
-// Each attempt is appended to tried. An empty list tries the direct route.
-// Returns the outcome of the last attempt (kStopped when cancelled before any).
+// failure is not one that moves on, or cancelled turns true. Each attempt
+// (attempt(route) gives its RouteResult) is appended to tried. An empty list
+// tries the direct route. Returns the outcome of the last attempt, kStopped
+// when the check was over before one.
+template <typename Attempt>
 CheckOutcome WalkProxyRoutes(const std::vector<ProxyRoute>& routes,
-                             const std::function<bool()>& cancelled,
-                             const std::function<RouteResult(const ProxyRoute&)>& attempt,
-                             std::vector<RouteAttempt>* tried);
+                             const std::atomic<bool>& cancelled, Attempt attempt,
+                             std::vector<RouteAttempt>* tried) {
+  const std::vector<ProxyRoute> direct(routes.empty() ? 1 : 0);
+  CheckOutcome last = CheckOutcome::kStopped;
+  for (const ProxyRoute& route : routes.empty() ? direct : routes) {
+    if (cancelled) return CheckOutcome::kStopped;
+    const RouteResult result = attempt(route);
+    tried->push_back(RouteAttempt{route, result});
+    last = result.outcome;
+    if (!MovesToNextRoute(result)) break;
+  }
+  return last;
+}

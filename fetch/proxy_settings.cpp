@@ -43,7 +43,7 @@ std::wstring HostOf(const std::wstring& url) {
   return std::wstring(parts.lpszHostName, parts.dwHostNameLength);
 }
 
-ProxyChoice DiscoverProxy(const std::wstring& url, const std::function<bool()>& cancelled) {
+ProxyChoice DiscoverProxy(const std::wstring& url, const std::atomic<bool>& cancelled) {
   const bool secure = url.compare(0, 8, L"https://") == 0;
   ProxyChoice choice;
   WINHTTP_PROXY_INFO machine = {};
@@ -99,7 +99,7 @@ AutoProxyPlan PlanAutoProxy(bool accountRead, bool accountDetects, const wchar_t
   return plan;
 }
 
-ProxyChoice FindProxy(const std::wstring& url, const std::function<bool()>& cancelled) {
+ProxyChoice FindProxy(const std::wstring& url, const std::atomic<bool>& cancelled) {
   const std::wstring host = HostOf(url);
   const ULONGLONG now = GetTickCount64();
   AcquireSRWLockShared(&s_answerLock);
@@ -113,10 +113,34 @@ ProxyChoice FindProxy(const std::wstring& url, const std::function<bool()>& canc
   answer.host = host;
   answer.choice = DiscoverProxy(url, cancelled);
   // A search given up on the way is no answer to keep.
-  if (cancelled()) return answer.choice;
+  if (cancelled) return answer.choice;
   answer.at = GetTickCount64();
   AcquireSRWLockExclusive(&s_answerLock);
   s_answer = answer;
   ReleaseSRWLockExclusive(&s_answerLock);
   return answer.choice;
+}
+
+const char* ProxySourceWords(ProxySource source) {
+  switch (source) {
+    case ProxySource::kMachine:
+      return "WinHTTP's own setting";
+    case ProxySource::kAutomatic:
+      return "automatic configuration";
+    case ProxySource::kManual:
+      return "the manual proxy of the Internet Options";
+    default:
+      return "no setting";
+  }
+}
+
+std::string RouteText(const HttpAnswer& answer) {
+  if (answer.tried.empty()) return "no request";
+  const ProxyRoute& route = answer.tried.back().route;
+  if (route.direct) return "direct";
+  std::string proxy;
+  for (wchar_t c : route.proxy) proxy += c > 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+  std::string text = "proxy " + proxy + " from " + ProxySourceWords(answer.proxy.source);
+  if (text.size() > kMaxRouteText) text.resize(kMaxRouteText);
+  return text;
 }

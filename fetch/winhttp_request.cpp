@@ -222,14 +222,15 @@ CheckOutcome Exchange(const char* url, HttpCall* call, HttpAnswer* answer) {
   std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
   path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
 
-  const auto cancelled = [call] { return call->cancelled.load(); };
-  answer->proxy = FindProxy(address, cancelled);
-  return WalkProxyRoutes(
-      answer->proxy.routes, cancelled,
+  answer->proxy = FindProxy(address, call->cancelled);
+  const CheckOutcome done = WalkProxyRoutes(
+      answer->proxy.routes, call->cancelled,
       [&](const ProxyRoute& route) {
         return TryRoute(call, route, answer->proxy.bypass, parts, path, answer);
       },
       &answer->tried);
+  answer->route = RouteText(*answer);
+  return done;
 }
 
 }  // namespace

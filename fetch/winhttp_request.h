@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,6 +49,7 @@ struct ProxyChoice {
 struct HttpAnswer {
   ProxyChoice proxy;
   std::vector<RouteAttempt> tried;  // each way out, as the walk went
+  std::string route;                // the last one, as RouteText says it
   unsigned long status = 0;         // 0 when no answer came
   std::string contentType;
   std::string contentEncoding;
@@ -82,8 +82,17 @@ void ResetHttpCall(HttpCall* call);
 // Internet Options that can be read: automatic detection is still tried.
 // Detection and the script address are asked one after the other, the script
 // only when detection finds none. Returns the source kDirect when no setting
-// names a proxy. The search is given up once cancelled() turns true.
-ProxyChoice FindProxy(const std::wstring& url, const std::function<bool()>& cancelled);
+// names a proxy. The search is given up once cancelled turns true.
+ProxyChoice FindProxy(const std::wstring& url, const std::atomic<bool>& cancelled);
+
+// The setting a proxy came from, in words.
+const char* ProxySourceWords(ProxySource source);
+
+// The way an answer came, in the words the service's record and the check's
+// report share: "direct", "proxy HOST:PORT from <the setting>", or "no
+// request"; at most kMaxRouteText characters, ASCII only.
+const std::size_t kMaxRouteText = 200;
+std::string RouteText(const HttpAnswer& answer);
 
 // The automatic configuration to ask for, from the account's Internet
 // Options as far as they could be read.

@@ -51,8 +51,12 @@ CheckOutcome CompareVersions(const char* storedPath, const std::string& document
   return outcome;
 }
 
-bool IsUpdateAvailable(const std::string& documentText) {
+CheckOutcome CompareWithStoredVersion(const std::string& documentText) {
   PathBuffer path;
-  if (!JoinPath(path, g_appFolder, "version.xml")) return false;
-  return CompareVersions(path, documentText, nullptr, nullptr) == CheckOutcome::kOk;
+  if (!JoinPath(path, g_appFolder, "version.xml")) return CheckOutcome::kStoredMissing;
+  return CompareVersions(path, documentText, nullptr, nullptr);
+}
+
+bool IsUpdateAvailable(const std::string& documentText) {
+  return CompareWithStoredVersion(documentText) == CheckOutcome::kOk;
 }

@@ -1,11 +1,11 @@
-#include <windows.h>
-
 #include <objbase.h>
+#include <windows.h>
 
 #include "common/path_buffer.h"
 #include "fetch/document_signature.h"
 #include "fetch/fetch.h"
 #include "shortcut/shortcut.h"
+#include "watcher/check_record.h"
 #include "watcher/watcher.h"
 #include "watcher/watcher_internal.h"
 
@@ -57,20 +57,25 @@ void CheckForUpdate() {
   std::string stored;
   if (!ReadStoredVersion(&stored)) stored.clear();
   FetchReport report;
-  const CheckOutcome fetched = FetchVersionDocumentReport(stored, kDownloadDeadlineMs, &report);
+  CheckOutcome verdict = FetchVersionDocumentReport(stored, kDownloadDeadlineMs, &report);
   // With keys built in, a refused document (a replay of the stored one
   // among them) changes nothing, and does not withdraw a remembered update.
-  const bool sameAsStored = fetched == CheckOutcome::kSameAsStored && !DocumentKeysBuiltIn();
-  if (fetched != CheckOutcome::kOk && !sameAsStored) return;
-  if (!sameAsStored && IsUpdateAvailable(report.text)) {
+  const bool sameAsStored = verdict == CheckOutcome::kSameAsStored && !DocumentKeysBuiltIn();
+  const bool counts = verdict == CheckOutcome::kOk;
+  if (counts) verdict = CompareWithStoredVersion(report.text);
+  bool storedDocument = false;
+  if (verdict == CheckOutcome::kOk) {
     ShowUpdateIconOrOweIt();
     StoreUpdate(report.text);
-  } else if (s_unmarked == StateWrite::kUnchanged) {
+    storedDocument = s_unmarked != StateWrite::kUnchanged;
+  } else if ((counts || sameAsStored) && s_unmarked == StateWrite::kUnchanged) {
     // version.xml is the old one and matches the server again: the update
     // that could not be marked has been withdrawn.
     s_unmarked = StateWrite::kPending;
     s_unmarkedDocument.clear();
   }
+  NoteCheck(verdict, report.answer.route.empty() ? std::string("no request") : report.answer.route,
+            storedDocument);
 }
 
 void PollMarker() {

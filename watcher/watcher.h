@@ -27,6 +27,8 @@ bool IsUpdateAvailable(const std::string& documentText);
 CheckOutcome CompareVersions(const char* storedPath, const std::string& documentText,
                              std::string* storedVersion, std::string* documentVersion);
 CheckOutcome ReadStoredVersionText(const char* path, std::string* version);
+// The version rule against the application folder's version.xml.
+CheckOutcome CompareWithStoredVersion(const std::string& documentText);
 CheckOutcome ReadDocumentVersionText(const std::string& documentText, std::string* version);
 
 // What update.ini says: its first word is "0" (an update is pending),

@@ -146,6 +146,86 @@ class ServiceFolderCheckTest(CheckTest):
         self.assert_update_then_quiet(NEW)
 
 
+class ServiceRecordTest(CheckTest):
+    KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\VexloService"
+
+    def setUp(self):
+        super().setUp()
+        shutil.copy(os.environ["VEXLO_CHECK_EXE"], self.path("VexloCheck.exe"))
+
+    def plant(self, name, kind, data):
+        result = self.wine_prefix.run("reg", "add", self.KEY, "/v", name, "/t", kind, "/d", data,
+                                      "/f")
+        self.assertEqual(0, result.returncode, result.stderr)
+
+    def test_the_service_keeps_its_own_word_for_support_staff(self):
+        # The service's address answers 404; the tool's --url reaches a good
+        # document: the report says what the service saw, and that it differs.
+        self.configure(0, 2)  # a check on every pass
+        self.serve(route="xmlerror404")
+        self.install()
+        self.assertTrue(self.wait_requests(2))
+        self.assertTrue(wait_for(lambda: self.probe("record") != "missing"))
+        fresh = os.path.join(self.server_dir, "docs", "fresh.xml")
+        with open(fresh, "wb") as f:
+            f.write(NEW)
+        report = self.assert_report(0, ["UPDATE"], "--url",
+                                    "http://127.0.0.1:%d/doc/fresh.xml" % self.port)
+        self.assertRegex(report, r"the service's last check: NO CHANGE \(ErrorStatus\) since "
+                                 r"20\d\d-\d\d-\d\d \d\d:\d\d:\d\d UTC, direct; "
+                                 r"last stored a document never")
+        self.assertIn("the service's verdict differs from this check's (UPDATE)", report)
+        self.assertIn("section 5", report)
+
+        # Many checks with the same outcome write nothing; a new outcome is
+        # written once.
+        written = self.probe("record")
+        requests = len(self.requests())
+        self.assertTrue(self.wait_requests(requests + 6))
+        self.assertEqual(written, self.probe("record"))
+        self.serve(NEW)
+        self.assert_update_then_quiet(NEW)
+        self.assertTrue(wait_for(lambda: self.probe("record") != written))
+        written = self.probe("record")
+        requests = len(self.requests())
+        self.assertTrue(self.wait_requests(requests + 6))
+        self.assertEqual(written, self.probe("record"))
+        report = self.assert_report(1, ["NO CHANGE (SameAsStored)"])
+        self.assertRegex(report, r"the service's last check: NO CHANGE \(SameAsStored\) since "
+                                 r".* UTC, direct; last stored a document 20\d\d-")
+        self.assertNotIn("the service's verdict", report)
+        self.assertNotIn("way out differs", report)
+        self.stop_and_wait(STOP_BOUND_S)
+
+        # A damaged or planted record is never trusted nor shown raw; each
+        # damage is tried on a record that is whole again.
+        whole = (("LastCheckOutcome", "REG_SZ", "SameAsStored"), ("LastCheckRoute", "REG_SZ", "direct"))
+        for name, kind, data in (("LastCheckRoute", "REG_SZ", "direct\x1b]0;owned\x07"),
+                                 ("LastCheckRoute", "REG_SZ", "direct\r\nVerdict     UPDATE"),
+                                 ("LastCheckOutcome", "REG_DWORD", "7"),
+                                 ("LastCheckOutcome", "REG_SZ", "Ok\x1b[2J"),
+                                 ("LastCheckOutcome", "REG_SZ", "x" * 5000),
+                                 ("LastCheckSince", "REG_SZ", "yesterday")):
+            for value in whole:
+                self.plant(*value)
+            self.assert_report(1, ["the service's last check: NO CHANGE (SameAsStored)"])
+            self.plant(name, kind, data)
+            report = self.assert_report(1, ["damaged or incomplete"])
+            self.assertNotIn("\x1b", report)
+            self.assertNotIn("owned", report)
+            self.assertEqual(1, report.count("Verdict"))
+        # The service writes a fresh one at its next change.
+        self.serve(route="xmlerror404")
+        self.assertEqual([], self.command("-start"))
+        self.assertTrue(wait_for(lambda: "ErrorStatus) since" in self.check()[1]))
+
+        # -uninstall leaves no record behind.
+        self.assertEqual([], self.command("-uninstall"))
+        self.assertTrue(wait_for(lambda: self.state() == "missing"))
+        self.assertEqual("missing", self.probe("record"))
+        self.assert_report(1, ["VexloService is not installed"])
+
+
 class KeyedCheckTest(CheckTest):
     sign = SigningTest.sign
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -65,10 +66,16 @@ struct Walk {
   std::vector<RouteAttempt> tried;
 
   CheckOutcome Run(const std::vector<ProxyRoute>& routes) {
+    std::atomic<bool> cancelled{cancelAfter == 0};
     std::size_t next = 0;
     return WalkProxyRoutes(
-        routes, [&] { return cancelAfter >= 0 && static_cast<int>(next) >= cancelAfter; },
-        [&](const ProxyRoute&) { return results.at(next++); }, &tried);
+        routes, cancelled,
+        [&](const ProxyRoute&) {
+          const RouteResult result = results.at(next++);
+          if (static_cast<int>(next) == cancelAfter) cancelled = true;
+          return result;
+        },
+        &tried);
   }
 };
 

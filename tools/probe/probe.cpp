@@ -10,6 +10,8 @@
 //   probe trust DERFILE         adds a CA certificate to the machine's Root store; "ok"
 //   probe version PATH          the version resource's names and numbers of an executable
 //   probe short PATH            the path in its short (8.3) form
+//   probe record                the service key's last write time, in 100 ns units, or
+//                                   "missing"
 //   probe machine-proxy HOST:PORT|none   WinHTTP's own proxy setting, as "netsh winhttp
 //                                   set proxy" writes it (none: direct); "ok"
 //   probe account-proxy HOST:PORT   a manual proxy in this account's Internet Options, in
@@ -18,10 +20,10 @@
 //   probe account-proxy-and-script HOST:PORT URL   both, as a policy often sets them; "ok"
 // Run with any other command line (as a program planted where the service
 // manager might run it instead of the service), it leaves "<its path>.ran".
-#include <windows.h>
 #include <comdef.h>
 #include <shlobj.h>
 #include <wincrypt.h>
+#include <windows.h>
 #include <winhttp.h>
 
 #include <cstdio>
@@ -123,8 +125,8 @@ int PrintConfig(SC_HANDLE service, const char*) {
   } else {
     std::printf("delayed=unavailable %lu\n", GetLastError());
   }
-  if (QueryServiceConfig2A(service, SERVICE_CONFIG_SERVICE_SID_INFO,
-                           reinterpret_cast<BYTE*>(extra), sizeof extra, &needed)) {
+  if (QueryServiceConfig2A(service, SERVICE_CONFIG_SERVICE_SID_INFO, reinterpret_cast<BYTE*>(extra),
+                           sizeof extra, &needed)) {
     std::printf("sid=%lu\n", reinterpret_cast<SERVICE_SID_INFO*>(extra)->dwServiceSidType);
   } else {
     std::printf("sid=unavailable %lu\n", GetLastError());
@@ -132,8 +134,8 @@ int PrintConfig(SC_HANDLE service, const char*) {
   if (QueryServiceConfig2A(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO,
                            reinterpret_cast<BYTE*>(extra), sizeof extra, &needed)) {
     std::string names;
-    const char* name = reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOA*>(extra)
-                           ->pmszRequiredPrivileges;
+    const char* name =
+        reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOA*>(extra)->pmszRequiredPrivileges;
     for (; name != nullptr && *name != '\0'; name += std::strlen(name) + 1) {
       names += (names.empty() ? "" : ",") + std::string(name);
     }
@@ -361,6 +363,21 @@ int main(int argc, char** argv) {
   }
   if (command == "trust" && argc == 3) return TrustCertificate(argv[2]);
   if (command == "version" && argc == 3) return PrintVersion(argv[2]);
+  if (command == "record" && argc == 2) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\VexloService", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+      std::printf("missing\n");
+      return 0;
+    }
+    FILETIME written = {};
+    RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     nullptr, nullptr, &written);
+    RegCloseKey(key);
+    std::printf("%llu\n", static_cast<unsigned long long>(written.dwHighDateTime) << 32 |
+                              written.dwLowDateTime);
+    return 0;
+  }
   if (command == "short" && argc == 3) {
     char path[MAX_PATH];
     const DWORD length = GetShortPathNameA(argv[2], path, MAX_PATH);

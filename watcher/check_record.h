@@ -1,0 +1,41 @@
+// The service's own word on its checks: the outcome of its last check, since
+// when that outcome has held, the way out it took, and when a check last
+// stored a document. Kept as values of the service's own registry key, which
+// every user can read and only the system account and administrators can
+// write, and which goes with the service when it is removed. Support staff
+// read it through VexloCheck.exe, beside the tool's own check.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/check_outcome.h"
+#include "fetch/winhttp_request.h"
+
+// Under HKEY_LOCAL_MACHINE.
+constexpr char kCheckRecordKey[] = "SYSTEM\\CurrentControlSet\\Services\\VexloService";
+constexpr char kOutcomeValue[] = "LastCheckOutcome";  // REG_SZ, the outcome's name
+constexpr char kSinceValue[] = "LastCheckSince";      // REG_QWORD, seconds since 1970 UTC
+constexpr char kRouteValue[] = "LastCheckRoute";      // REG_SZ, as RouteText says it
+constexpr char kStoredValue[] = "LastStored";         // REG_QWORD, seconds since 1970 UTC
+
+struct CheckRecord {
+  std::string outcome;  // empty: none that can be read
+  std::uint64_t since = 0;
+  std::string route;
+  std::uint64_t stored = 0;  // 0: never, or none that can be read
+};
+
+// Where the service's record is written: called after each check with its
+// verdict, and whether it stored a document. Writes only what changed since
+// the record as it stands (read once per process); writes nothing when
+// nothing changed, and nothing at all where the service's key is missing.
+void NoteCheck(CheckOutcome verdict, const std::string& route, bool storedDocument);
+
+// Reads the record as it stands, trusting none of it: each field that is
+// missing, of the wrong type or size, out of range, or (the outcome) not the
+// name of an outcome is left empty or 0. False when the key cannot be read.
+bool ReadCheckRecord(CheckRecord* record);
+
+// Seconds since 1970 as "2026-12-09 14:02:11 UTC".
+std::string UtcText(std::uint64_t seconds);
