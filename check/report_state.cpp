@@ -95,17 +95,20 @@ void ReportServiceRecord(CheckOutcome verdict, const std::string& route) {
   const bool sameVerdict = record.outcome == CheckOutcomeName(verdict);
   const bool sameRoute = record.route == route;
   if (sameVerdict && sameRoute) return;
+  std::string differs;
+  if (!sameVerdict) {
+    differs = std::string("verdict differs from this check's (") +
+              (verdict == CheckOutcome::kOk ? "UPDATE" : CheckOutcomeName(verdict)) + ")";
+  }
+  if (!sameRoute) {
+    differs += differs.empty() ? "" : "; its ";
+    differs += "way out differs from this check's (" + route + ")";
+  }
   Line("",
-       "the service's %s from this check's (%s%s%s): the service checks as the local "
-       "system account, with that account's proxy settings and certificates; see the "
-       "guide's section 5, \"Proxies\", and section 10",
-       !sameVerdict && !sameRoute ? "verdict and way out differ"
-       : !sameVerdict             ? "verdict differs"
-                                  : "way out differs",
-       sameVerdict                    ? ""
-       : verdict == CheckOutcome::kOk ? "UPDATE"
-                                      : CheckOutcomeName(verdict),
-       !sameVerdict && !sameRoute ? ", " : "", sameRoute ? "" : route.c_str());
+       "the service's %s: the service checks as the local system account, with that "
+       "account's proxy settings and certificates; see the guide's section 5, \"Proxies\", "
+       "and section 10",
+       differs.c_str());
 }
 
 }  // namespace

@@ -202,10 +202,13 @@ class RuntimeTest(ServiceTest):
         watched = [link] + [self.path(name) for name in ("version.xml", "update.ini", "regist.ini")]
         before = [os.stat(path).st_mtime_ns for path in watched]
         listing = sorted(os.listdir(self.service))
+        record = self.probe("record")  # the service's own record of its checks
+        self.assertNotEqual("missing", record)
         requests = len(self.requests())
         self.assertTrue(wait_for(lambda: len(self.requests()) >= requests + 6))
         self.assertEqual(before, [os.stat(path).st_mtime_ns for path in watched])
         self.assertEqual(listing, sorted(os.listdir(self.service)))
+        self.assertEqual(record, self.probe("record"))
         # Nor after a restart of the service.
         self.command("-stop")
         self.assertTrue(self.wait_state(STOPPED))

@@ -274,6 +274,15 @@ def main():
         if desktop:
             desktop.picture("3-normal-icon-again.png")
 
+        step = "explaining a check"
+        say("What support staff run on a player's PC: VexloCheck.exe, beside the service")
+        shutil.copy(os.path.join(bin_dir, "VexloCheck.exe"), service_file("VexloCheck.exe"))
+        checked = prefix.run("C:\\Games\\Vexlo\\Service\\VexloCheck.exe")
+        for line in checked.stdout.decode(errors="replace").replace("\r", "").splitlines():
+            print("           | " + line, flush=True)
+        show("VexloCheck exit code", "%d (0 update, 1 no change)" % checked.returncode)
+        os.remove(service_file("VexloCheck.exe"))
+
         step = "stopping the service"
         say("Stopping: VexloService.exe -stop")
         prefix.run(SERVICE_EXE, "-stop")
