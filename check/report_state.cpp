@@ -92,7 +92,11 @@ void ReportServiceRecord(CheckOutcome verdict, const std::string& route) {
   Line("", "the service's last check: %s%s%s since %s, %s; last stored a document %s",
        update ? "UPDATE" : "NO CHANGE (", update ? "" : record.outcome.c_str(), update ? "" : ")",
        UtcText(record.since).c_str(), record.route.c_str(), stored.c_str());
-  const bool sameVerdict = record.outcome == CheckOutcomeName(verdict);
+  // The update the service found and stored is the stored copy now: the
+  // same as this check's verdict of it, until the service's next check.
+  const bool storedSince =
+      update && (verdict == CheckOutcome::kSameAsStored || verdict == CheckOutcome::kSameVersion);
+  const bool sameVerdict = storedSince || record.outcome == CheckOutcomeName(verdict);
   const bool sameRoute = record.route == route;
   if (sameVerdict && sameRoute) return;
   std::string differs;
