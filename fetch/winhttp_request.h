@@ -17,8 +17,9 @@
 // server that is silent this long has failed. The check's deadline bounds the
 // whole. Under Wine only the response time-out set on the request ends a
 // server that accepts and never answers; WinHttpSetTimeouts alone does not.
-// A request given up at its deadline or at a stop cannot be interrupted under
-// Wine either, and so ends within one of these.
+// A request given up at its deadline or at a stop is not interrupted (no
+// handle is closed under a running call): its thread ends it within one of
+// these, and the check does not wait for it.
 const int kHttpStepTimeoutMs = 10000;
 
 // A request in progress, shared by the thread that makes it and the thread
