@@ -21,8 +21,14 @@ std::string Printable(std::string text) {
   return text;
 }
 
+std::FILE* s_copy = nullptr;
+
 void Write(const std::string& raw) {
   const std::string text = Printable(raw);
+  if (s_copy != nullptr) {
+    std::fwrite(text.data(), 1, text.size(), s_copy);
+    std::fflush(s_copy);
+  }
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   if (out != nullptr && out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode)) {
@@ -53,6 +59,8 @@ std::string Format(const char* format, va_list arguments) {
 }
 
 }  // namespace
+
+void CopyOutputTo(std::FILE* file) { s_copy = file; }
 
 void Say(const char* format, ...) {
   va_list arguments;

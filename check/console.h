@@ -4,7 +4,12 @@
 // (a release pipeline) as they are.
 #pragma once
 
+#include <cstdio>
 #include <string>
+
+// Everything printed from now on is also written, as it is, to file (a
+// report a person sends back); null stops it.
+void CopyOutputTo(std::FILE* file);
 
 // printf-style, one or more whole lines.
 void Say(const char* format, ...);

@@ -2,7 +2,8 @@
 # staged files before they are zipped: each one's size budget, then its
 # signature.
 foreach(entry "VexloService.exe;${CPACK_VEXLO_EXE_SIZE_BUDGET}"
-              "VexloCheck.exe;${CPACK_VEXLO_CHECK_SIZE_BUDGET}")
+              "VexloCheck.exe;${CPACK_VEXLO_CHECK_SIZE_BUDGET}"
+              "VexloSelfTest.exe;${CPACK_VEXLO_SELFTEST_SIZE_BUDGET}")
   list(GET entry 0 name)
   list(GET entry 1 budget)
   file(GLOB_RECURSE exe "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/${name}")

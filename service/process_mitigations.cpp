@@ -31,8 +31,9 @@ void TurnOnProcessMitigations() {
   const auto set = reinterpret_cast<SetMitigationFunction>(
       reinterpret_cast<void*>(GetProcAddress(kernel, "SetProcessMitigationPolicy")));
   if (set == nullptr) return;  // Windows 7
-  // No legacy ways in for other programs' DLLs (AppInit DLLs, window hooks,
-  // IMEs): enforced from Windows 8.
+  // No legacy ways in for other programs' DLLs from now on (window hooks,
+  // IMEs): enforced from Windows 8. AppInit DLLs came with user32.dll, at
+  // the process's start, before any of this.
   TurnOn<PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY>(set, ProcessExtensionPointDisablePolicy,
                                                             0x1);
   // No images from network shares (0x1) or of low integrity (0x2), and the

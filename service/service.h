@@ -44,6 +44,16 @@ void RunService();
 // entry does not end the process under it.
 bool ServiceMainFinished();
 
+// What -install sets beside the command line: the description (GBK bytes),
+// the privileges the service keeps (a multi-string), and the recovery: a
+// service process that ends abnormally (a crash, a kill by another program)
+// is started again a minute later, for its first two failures in a day; a
+// third is left alone, so that a service that cannot run does not loop.
+extern char kServiceDescription[];
+extern char kRequiredPrivileges[];
+constexpr DWORD kRestartDelayMs = 60 * 1000;
+constexpr DWORD kFailureCountResetS = 24 * 60 * 60;
+
 // The management commands of the command line.
 bool IsServiceInstalled();
 int InstallService();

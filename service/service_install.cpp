@@ -5,23 +5,10 @@
 #include "common/path_buffer.h"
 #include "service/service.h"
 
-namespace {
-
 // "Marvonel" and the GBK bytes of the Chinese for "game", then " Vexlo" and
 // the GBK bytes for "client update service".
 char kServiceDescription[] =
     "Marvonel\xD3\xCE\xCF\xB7 Vexlo\xBF\xCD\xBB\xA7\xB6\xCB\xB8\xFC\xD0\xC2\xB7\xFE\xCE\xF1";
-
-// An old service that was asked to stop gets this long to go before the
-// install gives up on replacing it.
-const DWORD kRemovalWaitMs = 30000;
-const DWORD kRemovalPollMs = 250;
-
-// A service process that ends abnormally (a crash, a kill by another program)
-// is started again a minute later, for its first two failures in a day; a
-// third is left alone, so that a service that cannot run does not loop.
-const DWORD kRestartDelayMs = 60 * 1000;
-const DWORD kFailureCountResetS = 24 * 60 * 60;
 
 // The one privilege the service uses (every program walks folders it may
 // not list). Writing its own files, the all-users desktop and its product
@@ -29,6 +16,13 @@ const DWORD kFailureCountResetS = 24 * 60 * 60;
 // other right of the system account from the service's token: debugging,
 // acting as the system, impersonation, backup and restore, drivers.
 char kRequiredPrivileges[] = "SeChangeNotifyPrivilege\0";  // a multi-string
+
+namespace {
+
+// An old service that was asked to stop gets this long to go before the
+// install gives up on replacing it.
+const DWORD kRemovalWaitMs = 30000;
+const DWORD kRemovalPollMs = 250;
 
 bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs) {
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
@@ -121,10 +115,10 @@ int InstallService() {
     CloseServiceHandle(manager);
     return 0;
   }
-  SC_HANDLE service = CreateServiceA(
-      manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
-      SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
-      SERVICE_ERROR_NORMAL, path, nullptr, nullptr, "", nullptr, nullptr);
+  SC_HANDLE service =
+      CreateServiceA(manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+                     SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
+                     SERVICE_ERROR_NORMAL, path, nullptr, nullptr, "", nullptr, nullptr);
   if (service == nullptr) {
     CloseServiceHandle(manager);
     return 0;

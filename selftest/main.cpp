@@ -1,0 +1,200 @@
+// VexloSelfTest.exe: the acceptance kit a publisher's QA runs on a test PC
+// or virtual machine of each Windows it ships to, from an elevated prompt.
+// It lays out a client of its own with the VexloService.exe beside it,
+// serves version documents from 127.0.0.1, installs the service and drives
+// it through the scenarios the service promises, then puts the PC back.
+//
+//   VexloSelfTest.exe [--run] [--folder DIR] [--report FILE] [--signed-dir DIR]
+//
+// Exit codes: 0 nothing failed, 1 a scenario failed, 2 nothing was run.
+#include <objbase.h>
+#include <shlobj.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "check/console.h"
+#include "common/path_buffer.h"
+#include "selftest/http_server.h"
+#include "selftest/kit_report.h"
+#include "selftest/scenarios.h"
+#include "selftest/test_pc.h"
+#include "service/service.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: VexloSelfTest.exe [--run] [--folder DIR] [--report FILE] [--signed-dir DIR]\n"
+    "  Proves on this Windows what VexloService.exe (beside this program) does.\n"
+    "  Run it on a test PC or virtual machine, from an elevated prompt.\n"
+    "  --run             make the changes below and run the scenarios; without\n"
+    "                    it nothing is changed and the plan is printed\n"
+    "  --folder DIR      lay out the test client in DIR (must not exist), for\n"
+    "                    paths with spaces or other letters; by default\n"
+    "                    \"Vexlo Self-Test\" under Program Files\n"
+    "  --report FILE     write a copy of the report to FILE\n"
+    "  --signed-dir DIR  stored.xml, forged.xml, older.xml and newer.xml signed\n"
+    "                    for a build with keys (see the guide)\n"
+    "Exit codes: 0 nothing failed, 1 a scenario failed, 2 nothing was run.\n";
+
+struct Options {
+  bool run = false;
+  std::string folder;
+  std::string report;
+  std::string signedDir;
+};
+
+int Refuse(const char* why, const std::string& what) {
+  Say("VexloSelfTest: %s%s\n\n%s", why, what.c_str(), kUsage);
+  return 2;
+}
+
+bool IsElevatedAdministrator() {
+  SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+  PSID administrators = nullptr;
+  if (!AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                0, 0, 0, 0, 0, 0, &administrators)) {
+    return false;
+  }
+  BOOL member = FALSE;
+  if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
+  FreeSid(administrators);
+  return member != FALSE;
+}
+
+std::string FullFolder(const std::string& folder) {
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(folder.c_str(), MAX_PATH, full, nullptr);
+  if (length == 0 || length >= MAX_PATH - 40) return std::string();
+  std::string path(full, length);
+  if (path.back() != '\\') path += '\\';
+  return path;
+}
+
+bool SetPaths(const Options& options, std::string* why) {
+  PathBuffer exe;
+  if (!GetExecutablePath(exe)) return false;
+  std::string beside = exe;
+  beside.erase(beside.rfind('\\') + 1);
+  g_kit.source = beside + "VexloService.exe";
+  if (GetFileAttributesA(g_kit.source.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    *why = "VexloService.exe is not beside this program: " + g_kit.source;
+    return false;
+  }
+  std::string folder = options.folder;
+  if (folder.empty()) {
+    char programs[MAX_PATH];
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, programs))) {
+      *why = "the Program Files folder was not found";
+      return false;
+    }
+    folder = std::string(programs) + "\\Vexlo Self-Test";
+  }
+  g_kit.client = FullFolder(folder);
+  if (g_kit.client.empty()) {
+    *why = "the folder is too long: " + folder;
+    return false;
+  }
+  g_kit.service = g_kit.client + "Service\\";
+  g_kit.exe = g_kit.service + "VexloService.exe";
+  PathBuffer desktop;
+  if (!GetCommonDesktop(desktop)) {
+    *why = "the all-users desktop was not found";
+    return false;
+  }
+  g_kit.link = std::string(desktop) + "\\Vexlo.lnk";
+  return true;
+}
+
+void SayPlan() {
+  Say("VexloSelfTest %s: proves on this Windows what VexloService.exe does.\n\n", VEXLO_VERSION);
+  Say("What a run changes on this PC, and puts back at its end (also after a failure or\n"
+      "Ctrl+C):\n"
+      "  - lays out a test client in %s, with the VexloService.exe beside\n"
+      "    this program, icons, settings and libraries copied from the system folder\n"
+      "    under names a process may load (they must never be loaded);\n"
+      "  - installs, starts, stops and removes the service VexloService;\n"
+      "  - writes %s;\n"
+      "  - sets WinHTTP's own proxy setting for a while (read back as it was at the end);\n"
+      "  - serves version documents from 127.0.0.1 (no other address is used).\n"
+      "It refuses to run where VexloService is installed or Vexlo.lnk exists.\n\n",
+      g_kit.client.c_str(), g_kit.link.c_str());
+}
+
+int RunScenarios(const Options& options) {
+  std::string why;
+  if (!StartServer()) return Refuse("no server could listen on 127.0.0.1", "");
+  if (!SaveThePc(&why)) {
+    StopServer();
+    return Refuse("", why);
+  }
+  WatchForInterrupt();
+  const std::string url = "http://127.0.0.1:" + std::to_string(ServerPort()) + "/doc/desktop.xml";
+  if (!LayOut(url, &why)) {
+    Report("Lay out", Verdict::kFail, "%s", why.c_str());
+  } else if (ServeStoredDocument(), CheckInstall()) {
+    CheckUpdateFlow();
+    if (!Interrupted()) CheckQuietAnswers();
+    if (!Interrupted()) CheckFilesAndLibraries();
+    if (!Interrupted()) CheckSignedDocuments(options.signedDir);
+    if (!Interrupted()) CheckProxyList();
+    if (!Interrupted()) CheckMitigations();
+    if (!Interrupted()) CheckStopAndRemoval();
+  }
+  if (Interrupted()) Report("Run", Verdict::kFail, "interrupted: the rest was not run");
+  const bool clean = PutThePcBack();
+  Report("Put back", clean ? Verdict::kPass : Verdict::kFail, "%s",
+         clean ? "no service, shortcut or folder of the run left; the proxy setting as it was"
+               : "something of the run is left: see the guide's section on the kit");
+  StopServer();
+  ReportTotals();
+  return AnyFailed() ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Library loads from the system folder only; the service's process rules
+  // are not the kit's, which starts programs.
+  RestrictLibrarySearch();
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (name == "--run" && !options.run) {
+      options.run = true;
+      continue;
+    }
+    std::string* value = name == "--folder"       ? &options.folder
+                         : name == "--report"     ? &options.report
+                         : name == "--signed-dir" ? &options.signedDir
+                                                  : nullptr;
+    if (value == nullptr) return Refuse("unknown argument or given twice: ", name);
+    if (i + 1 >= argc || *argv[i + 1] == '\0') return Refuse("a value is missing after ", name);
+    if (!value->empty()) return Refuse("given twice: ", name);
+    *value = argv[++i];
+  }
+  std::string why;
+  if (!SetPaths(options, &why)) return Refuse("", why);
+  std::FILE* report = nullptr;
+  if (!options.report.empty()) {
+    report = std::fopen(options.report.c_str(), "wb");
+    if (report == nullptr) return Refuse("cannot write the report file: ", options.report);
+    CopyOutputTo(report);
+  }
+  SayPlan();
+  int code = 2;
+  if (!options.run) {
+    Say("Nothing was changed. Run it again with --run, on a test PC.\n");
+  } else if (!IsElevatedAdministrator()) {
+    code = Refuse("run it from an elevated prompt (as administrator)", "");
+  } else {
+    const HRESULT initialized = CoInitialize(nullptr);
+    code = RunScenarios(options);
+    if (SUCCEEDED(initialized)) CoUninitialize();
+  }
+  CopyOutputTo(nullptr);
+  if (report != nullptr) std::fclose(report);
+  return code;
+}

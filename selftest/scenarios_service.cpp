@@ -1,0 +1,279 @@
+// What the service manager and the running process say of the service:
+// its registration, its process rules, its stops and its removal.
+#include <tlhelp32.h>
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "selftest/http_server.h"
+#include "selftest/kit_report.h"
+#include "selftest/scenarios.h"
+#include "selftest/test_pc.h"
+#include "service/service.h"
+#include "watcher/check_record.h"
+
+namespace {
+
+// A stop held up by a download would take a step's ten seconds or more.
+const DWORD kStopBoundMs = 3000;
+const DWORD kPromisedStopMs = 1100;
+
+// The manager's stored answer for one kind of setting; false with the error
+// where the manager does not keep it.
+bool QueryConfig2(SC_HANDLE service, DWORD level, std::string* buffer, DWORD* error) {
+  DWORD needed = 0;
+  QueryServiceConfig2A(service, level, nullptr, 0, &needed);
+  if (needed == 0) {
+    *error = GetLastError();
+    return false;
+  }
+  buffer->assign(needed, '\0');
+  if (!QueryServiceConfig2A(service, level, reinterpret_cast<BYTE*>(&(*buffer)[0]), needed,
+                            &needed)) {
+    *error = GetLastError();
+    return false;
+  }
+  return true;
+}
+
+void NotStored(const char* label, DWORD error) {
+  Report(label, Verdict::kNotShown, "the service manager keeps no such setting here (error %lu)",
+         error);
+}
+
+void CheckStoredSettings(SC_HANDLE service) {
+  std::string buffer;
+  DWORD error = 0;
+  if (!QueryConfig2(service, SERVICE_CONFIG_DESCRIPTION, &buffer, &error)) {
+    NotStored("Install: description", error);
+  } else {
+    const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONA*>(buffer.data());
+    const bool same = description->lpDescription != nullptr &&
+                      std::strcmp(description->lpDescription, kServiceDescription) == 0;
+    Report("Install: description", same ? Verdict::kPass : Verdict::kFail,
+           same ? "as -install sets it" : "not the service's own description");
+  }
+  if (!QueryConfig2(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &buffer, &error)) {
+    NotStored("Install: delayed start", error);
+  } else {
+    const bool delayed =
+        reinterpret_cast<const SERVICE_DELAYED_AUTO_START_INFO*>(buffer.data())->fDelayedAutostart;
+    Report("Install: delayed start", delayed ? Verdict::kPass : Verdict::kFail,
+           delayed ? "automatic start, delayed" : "automatic start without the delay");
+  }
+  if (!QueryConfig2(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &buffer, &error)) {
+    NotStored("Install: required privileges", error);
+  } else {
+    const char* list = reinterpret_cast<const SERVICE_REQUIRED_PRIVILEGES_INFOA*>(buffer.data())
+                           ->pmszRequiredPrivileges;
+    const bool one = list != nullptr && std::strcmp(list, kRequiredPrivileges) == 0 &&
+                     list[std::strlen(list) + 1] == '\0';
+    Report("Install: required privileges", one ? Verdict::kPass : Verdict::kFail,
+           one ? "SeChangeNotifyPrivilege alone" : "not the one privilege the service uses");
+  }
+  if (!QueryConfig2(service, SERVICE_CONFIG_SERVICE_SID_INFO, &buffer, &error)) {
+    NotStored("Install: service SID", error);
+  } else {
+    const DWORD type = reinterpret_cast<const SERVICE_SID_INFO*>(buffer.data())->dwServiceSidType;
+    Report("Install: service SID",
+           type == SERVICE_SID_TYPE_UNRESTRICTED ? Verdict::kPass : Verdict::kFail,
+           "SID type %lu (1 is NT SERVICE\\VexloService, unrestricted)", type);
+  }
+  if (!QueryConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS, &buffer, &error)) {
+    NotStored("Install: failure actions", error);
+  } else {
+    const auto* actions = reinterpret_cast<const SERVICE_FAILURE_ACTIONSA*>(buffer.data());
+    const bool restarts = actions->cActions == 3 && actions->dwResetPeriod == kFailureCountResetS &&
+                          actions->lpsaActions[0].Type == SC_ACTION_RESTART &&
+                          actions->lpsaActions[0].Delay == kRestartDelayMs &&
+                          actions->lpsaActions[1].Type == SC_ACTION_RESTART &&
+                          actions->lpsaActions[2].Type == SC_ACTION_NONE;
+    Report("Install: failure actions", restarts ? Verdict::kPass : Verdict::kFail,
+           restarts ? "restarted a minute after its first two failures in a day, then left"
+                    : "not the recovery -install sets");
+  }
+}
+
+// The rules the kit can read back, as the platform answers for the kit's
+// own process first: a platform that accepts a rule but does not report it
+// cannot show the service's either.
+using GetMitigationCall = BOOL(WINAPI*)(HANDLE, PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
+using SetMitigationCall = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
+
+DWORD WindowsBuild() {
+  using GetVersionCall = LONG(WINAPI*)(OSVERSIONINFOW*);
+  OSVERSIONINFOW version = {};
+  version.dwOSVersionInfoSize = sizeof version;
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  const auto get = ntdll == nullptr ? nullptr
+                                    : reinterpret_cast<GetVersionCall>(reinterpret_cast<void*>(
+                                          GetProcAddress(ntdll, "RtlGetVersion")));
+  if (get == nullptr || get(&version) != 0) return 0;
+  return version.dwMajorVersion >= 10 ? version.dwBuildNumber : 0;
+}
+
+}  // namespace
+
+bool CheckInstall() {
+  const int code = RunServiceSwitch("-install");
+  const bool running = WaitForServiceState(SERVICE_RUNNING, 60000);
+  Report("Install: -install", running ? Verdict::kPass : Verdict::kFail,
+         running ? "exit code %d, the service runs" : "exit code %d, the service did not start",
+         code);
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service =
+      manager == nullptr ? nullptr : OpenServiceA(manager, kServiceName, SERVICE_QUERY_CONFIG);
+  if (service != nullptr) {
+    DWORD needed = 0;
+    QueryServiceConfigA(service, nullptr, 0, &needed);
+    std::string buffer(needed > 0 ? needed : 1, '\0');
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(&buffer[0]);
+    if (needed > 0 && QueryServiceConfigA(service, config, needed, &needed)) {
+      const std::string quoted = "\"" + g_kit.exe + "\"";
+      const bool path = config->lpBinaryPathName != nullptr &&
+                        _stricmp(config->lpBinaryPathName, quoted.c_str()) == 0;
+      Report("Install: image path", path ? Verdict::kPass : Verdict::kFail, "%s",
+             config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : "none");
+      const bool own = (config->dwServiceType & 0xFF) == SERVICE_WIN32_OWN_PROCESS &&
+                       config->dwStartType == SERVICE_AUTO_START;
+      Report("Install: type and start", own ? Verdict::kPass : Verdict::kFail,
+             "type 0x%lx, start %lu (own process, automatic)", config->dwServiceType,
+             config->dwStartType);
+    }
+    CheckStoredSettings(service);
+    CloseServiceHandle(service);
+  }
+  if (manager != nullptr) CloseServiceHandle(manager);
+  return running;
+}
+
+void CheckMitigations() {
+  const char* labels[] = {"Process: extension points", "Process: image loads",
+                          "Process: child processes"};
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  const auto get = reinterpret_cast<GetMitigationCall>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "GetProcessMitigationPolicy")));
+  const auto set = reinterpret_cast<SetMitigationCall>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetProcessMitigationPolicy")));
+  if (get == nullptr || set == nullptr) {
+    for (const char* label : labels) {
+      Report(label, Verdict::kNotShown, "this Windows has no process rules (Windows 7)");
+    }
+    return;
+  }
+  PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY own = {};
+  own.Flags = 0x1;
+  set(ProcessExtensionPointDisablePolicy, &own, sizeof own);
+  own.Flags = 0;
+  if (!get(GetCurrentProcess(), ProcessExtensionPointDisablePolicy, &own, sizeof own) ||
+      own.Flags == 0) {
+    for (const char* label : labels) {
+      Report(label, Verdict::kNotShown, "this platform accepts the rules but does not report them");
+    }
+    return;
+  }
+  DWORD processId = 0;
+  ServiceState(&processId);
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
+  if (process == nullptr) {
+    for (const char* label : labels) {
+      Report(label, Verdict::kFail, "the service's process cannot be opened (error %lu)",
+             GetLastError());
+    }
+    return;
+  }
+  const DWORD build = WindowsBuild();
+  struct Rule {
+    PROCESS_MITIGATION_POLICY policy;
+    DWORD flags;      // what the service asks for
+    DWORD fromBuild;  // the first Windows 10 build that has it; 0: Windows 8
+  } rules[] = {{ProcessExtensionPointDisablePolicy, 0x1, 0},
+               {ProcessImageLoadPolicy, 0x7, 10240},
+               {ProcessChildProcessPolicy, 0x1, 16299}};
+  for (int i = 0; i < 3; ++i) {
+    DWORD flags = 0;  // each policy is one DWORD of flags
+    if (rules[i].fromBuild != 0 && build < rules[i].fromBuild) {
+      Report(labels[i], Verdict::kNotShown, "this Windows predates the rule (build %lu)", build);
+    } else if (!get(process, rules[i].policy, &flags, sizeof flags)) {
+      Report(labels[i], Verdict::kFail, "cannot be read (error %lu)", GetLastError());
+    } else {
+      const bool on = (flags & rules[i].flags) == rules[i].flags;
+      Report(labels[i], on ? Verdict::kPass : Verdict::kFail, "flags 0x%lx, 0x%lx asked for", flags,
+             rules[i].flags);
+    }
+  }
+  CloseHandle(process);
+}
+
+namespace {
+
+// ms from the stop control to the stopped state; -1 when it never came.
+long TimedStop() {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service =
+      manager == nullptr ? nullptr
+                         : OpenServiceA(manager, kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS);
+  long elapsed = -1;
+  if (service != nullptr) {
+    SERVICE_STATUS status;
+    const ULONGLONG started = GetTickCount64();
+    if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+      while (GetTickCount64() - started < 30000 && QueryServiceStatus(service, &status) &&
+             status.dwCurrentState != SERVICE_STOPPED) {
+        Sleep(10);
+      }
+      if (status.dwCurrentState == SERVICE_STOPPED) {
+        elapsed = static_cast<long>(GetTickCount64() - started);
+      }
+    }
+    CloseServiceHandle(service);
+  }
+  if (manager != nullptr) CloseServiceHandle(manager);
+  return elapsed;
+}
+
+void ReportStop(const char* label, long elapsed) {
+  if (elapsed < 0) {
+    Report(label, Verdict::kFail, "the service did not stop within 30 s");
+  } else {
+    Report(label, elapsed <= static_cast<long>(kStopBoundMs) ? Verdict::kPass : Verdict::kFail,
+           "stopped in %ld ms%s", elapsed,
+           elapsed <= static_cast<long>(kPromisedStopMs)
+               ? ""
+               : " (slower than the guide's 1.1 s: a loaded PC? held by a download it would take "
+                 "ten seconds or more)");
+  }
+}
+
+bool StartAgain() {
+  return RunServiceSwitch("-start") >= 0 && WaitForServiceState(SERVICE_RUNNING, 60000);
+}
+
+}  // namespace
+
+void CheckStopAndRemoval() {
+  ReportStop("Stop", TimedStop());
+  if (!StartAgain()) {
+    Report("Stop during a download", Verdict::kFail, "the service did not start again");
+  } else {
+    SetServerMode(ServerMode::kSilent);
+    const long before = DocumentRequests();
+    if (!WaitFor([before] { return DocumentRequests() > before; }, 30000)) {
+      Report("Stop during a download", Verdict::kFail, "the service made no request");
+    } else {
+      ReportStop("Stop during a download", TimedStop());
+    }
+    ServeStoredDocument();
+  }
+  RunServiceSwitch("-uninstall");
+  const bool gone = WaitFor([] { return ServiceState() == 0; }, 30000);
+  HKEY key = nullptr;
+  const bool record =
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCheckRecordKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
+  if (record) RegCloseKey(key);
+  Report("Remove: -uninstall", gone && !record ? Verdict::kPass : Verdict::kFail, "%s",
+         !gone    ? "the service is still installed"
+         : record ? "the service's registry key and its record are still there"
+                  : "no service and no record of its checks left");
+}
