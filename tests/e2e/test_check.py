@@ -7,6 +7,7 @@ own next check is undisturbed.
 Environment as in test_service.py, and VEXLO_CHECK_EXE, VEXLO_KEYED_CHECK_EXE.
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -15,6 +16,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_faults import KEYS, NEW, OLD, STOP_BOUND_S, FaultTest, SigningTest  # noqa: E402
+from test_service import RUNNING, ServiceTest  # noqa: E402
 from vexlo_wine import SERVICE_DIR, wait_for  # noqa: E402
 
 CHECK_EXE = SERVICE_DIR + "VexloCheck.exe"
@@ -228,6 +230,66 @@ class ServiceRecordTest(CheckTest):
         self.assertTrue(wait_for(lambda: self.state() == "missing"))
         self.assertEqual("missing", self.probe("record"))
         self.assert_report(1, ["VexloService is not installed"])
+
+
+class SelfTestKitTest(ServiceTest):
+    """VexloSelfTest.exe run as a publisher's QA runs it, in this prefix."""
+    KIT = "C:\\kit\\"
+
+    def run_kit(self, service_exe, *args):
+        kit = os.path.join(self.wine_prefix.drive_c, "kit")
+        os.makedirs(kit, exist_ok=True)
+        shutil.copy(os.environ["VEXLO_SELFTEST_EXE"], os.path.join(kit, "VexloSelfTest.exe"))
+        shutil.copy(service_exe, os.path.join(kit, "VexloService.exe"))
+        result = self.wine_prefix.run(self.KIT + "VexloSelfTest.exe", *args, timeout=600)
+        return result.returncode, result.stdout.decode("latin-1").replace("\r", "")
+
+    def lines(self, report, verdict):
+        return [line for line in report.splitlines() if re.match(r"\S.{29} %s " % verdict, line)]
+
+    def test_the_kit_passes_the_service_and_puts_the_pc_back(self):
+        # Without --run it changes nothing and says what a run would change.
+        code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"])
+        self.assertEqual(2, code, report)
+        self.assertIn("Nothing was changed", report)
+        self.assertFalse(os.path.exists(os.path.join(self.wine_prefix.drive_c, "Program Files",
+                                                     "Vexlo Self-Test")))
+        # A folder with spaces and a letter outside ASCII.
+        code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--run", "--folder",
+                                    "C:\\Test PCs\\Vexlo \xdc", "--report", self.KIT + "report.txt")
+        self.assertEqual(0, code, report)
+        self.assertEqual([], self.lines(report, "FAIL"))
+        passed = self.lines(report, "PASS")
+        for scenario in ("Install: image path", "Update: first check", "Steady state",
+                         "Answer: silent server", "Answer: refused port",
+                         "Files: read-only state files", "Files: planted libraries",
+                         "Proxy: list, first one dead", "Proxy: setting put back",
+                         "Stop during a download", "Remove: -uninstall", "Put back"):
+            self.assertTrue([line for line in passed if line.startswith(scenario)], scenario)
+        # What Wine does not store or enforce is said so, never passed.
+        for scenario in ("Install: delayed start", "Install: failure actions",
+                         "Process: child processes", "Signed: newer document"):
+            self.assertTrue([line for line in self.lines(report, "NOT SHOWN")
+                             if line.startswith(scenario)], scenario)
+        with open(os.path.join(self.wine_prefix.drive_c, "kit", "report.txt"), "rb") as f:
+            self.assertEqual(report, f.read().decode("latin-1").replace("\r", ""))
+        # Nothing of the run is left.
+        self.assertEqual("missing", self.state())
+        self.assertFalse(os.path.exists(os.path.join(self.wine_prefix.drive_c, "Test PCs")))
+        self.assertFalse(os.path.exists(self.wine_prefix.desktop_path("Vexlo.lnk")))
+        # A real install is never touched.
+        self.install()
+        code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--run")
+        self.assertEqual(2, code, report)
+        self.assertIn("a real install is never touched", report)
+        self.assertEqual(RUNNING, self.state())
+
+    def test_the_kit_fails_a_service_that_writes_the_shortcut_at_every_poll(self):
+        code, report = self.run_kit(os.environ["VEXLO_FAULTY_SERVICE_EXE"], "--run")
+        self.assertEqual(1, code, report)
+        self.assertEqual(["Steady state"],
+                         [line[:30].strip() for line in self.lines(report, "FAIL")])
+        self.assertEqual("missing", self.state())
 
 
 class KeyedCheckTest(CheckTest):

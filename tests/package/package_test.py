@@ -65,13 +65,14 @@ class PackageTest(unittest.TestCase):
         ca, p12, password = make_code_signing_certificate(self.work)
         result = self.cpack(VEXLO_SIGN_PKCS12=p12, VEXLO_SIGN_PASSWORD_FILE=password)
         self.assertEqual(0, result.returncode, result.stdout + result.stderr)
-        for exe, budget in (("VexloService.exe", 250000), ("VexloCheck.exe", 300000)):
+        for exe, budget in (("VexloService.exe", 250000), ("VexloCheck.exe", 300000),
+                            ("VexloSelfTest.exe", 300000)):
             self.assertIn(exe + " is signed.", result.stdout)
             self.assertRegex(result.stdout, r"%s: \d+ bytes \(budget %d\)" % (exe, budget))
 
         with zipfile.ZipFile(os.path.join(self.work, "out", TOP + ".zip")) as package:
             self.assertEqual(sorted(TOP + "/" + name for name in (
-                "VexloService.exe", "VexloCheck.exe", "config.xml", "version.xml",
+                "VexloService.exe", "VexloCheck.exe", "VexloSelfTest.exe", "config.xml", "version.xml",
                 "version-signed-example.xml",
                 "DEPLOYMENT.txt")), sorted(package.namelist()))
             package.extractall(os.path.join(self.work, "unzipped"))
@@ -91,7 +92,8 @@ class PackageTest(unittest.TestCase):
 
         exe = os.path.join(unzipped, "VexloService.exe")
         self.assertEqual(0, self.verify(exe, ca))
-        self.assertEqual(0, self.verify(os.path.join(unzipped, "VexloCheck.exe"), ca))
+        for other in ("VexloCheck.exe", "VexloSelfTest.exe"):
+            self.assertEqual(0, self.verify(os.path.join(unzipped, other), ca))
         tampered = os.path.join(self.work, "tampered.exe")
         with open(exe, "rb") as f:
             image = bytearray(f.read())
@@ -117,9 +119,11 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(0, result.returncode, result.stdout + result.stderr)
         self.assertIn("VexloService.exe is NOT signed", result.stdout)
         self.assertIn("VexloCheck.exe is NOT signed", result.stdout)
+        self.assertIn("VexloSelfTest.exe is NOT signed", result.stdout)
 
     def test_an_exe_over_its_size_budget_fails_the_package(self):
-        for budget in ("CPACK_VEXLO_EXE_SIZE_BUDGET", "CPACK_VEXLO_CHECK_SIZE_BUDGET"):
+        for budget in ("CPACK_VEXLO_EXE_SIZE_BUDGET", "CPACK_VEXLO_CHECK_SIZE_BUDGET",
+                       "CPACK_VEXLO_SELFTEST_SIZE_BUDGET"):
             result = self.cpack("-D", budget + "=1000")
             self.assertNotEqual(0, result.returncode, budget)
             self.assertIn("over its budget of 1000", result.stdout + result.stderr)

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The mitigation check of the built exe, and that it catches each one missing.
 
-Environment: VEXLO_SERVICE_EXE and VEXLO_CHECK_EXE, the built executables.
+Environment: VEXLO_SERVICE_EXE, VEXLO_CHECK_EXE and VEXLO_SELFTEST_EXE, the built executables.
 """
 import os
 import struct
@@ -28,7 +28,7 @@ class PeCheckTest(unittest.TestCase):
 
     def test_the_shipped_exes_have_every_mitigation(self):
         self.assertEqual([], self.failing(self.image))
-        for exe in ("VEXLO_SERVICE_EXE", "VEXLO_CHECK_EXE"):
+        for exe in ("VEXLO_SERVICE_EXE", "VEXLO_CHECK_EXE", "VEXLO_SELFTEST_EXE"):
             self.assertEqual(0, pe_check.main(["pe_check", os.environ[exe]]), exe)
 
     def test_each_missing_mitigation_is_named(self):
