@@ -1,8 +1,9 @@
 // What the service does on the PC: the update and the normal icon, the
 // steady state, answers that change nothing, its own files, signed
 // documents and the proxy list.
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <string>
 
@@ -232,6 +233,7 @@ void CheckProxyList() {
   RunServiceSwitch("-stop");
   WaitForServiceState(SERVICE_STOPPED, 30000);
   const bool set = SetMachineProxy(Wide(proxies));
+  const DWORD refused = GetLastError();
   // An address only the proxy knows: the document comes through it or not at all.
   WriteConfig("http://vexlo-selftest.invalid/doc/desktop.xml", 1, 1);
   RunServiceSwitch("-start");
@@ -242,10 +244,14 @@ void CheckProxyList() {
   const bool landed =
       set && WaitFor([&] { return UpdateLanded(document) && ProxiedRequests() > proxied; },
                      kUpdateBoundMs);
-  Report("Proxy: list, first one dead", landed ? Verdict::kPass : Verdict::kFail, "%s",
-         !set     ? "WinHTTP's own proxy setting could not be set"
-         : landed ? "the update came through the second proxy of the list"
+  if (!set) {
+    Report("Proxy: list, first one dead", Verdict::kNotShown,
+           "this Windows refuses to set WinHTTP's own proxy setting (error %lu)", refused);
+  } else {
+    Report("Proxy: list, first one dead", landed ? Verdict::kPass : Verdict::kFail, "%s",
+           landed ? "the update came through the second proxy of the list"
                   : "no update came through the second proxy");
+  }
   RunServiceSwitch("-stop");
   WaitForServiceState(SERVICE_STOPPED, 30000);
   const bool restored = RestoreMachineProxy();

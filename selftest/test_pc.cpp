@@ -340,7 +340,9 @@ bool SetMachineProxy(const std::wstring& proxy) {
   info.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
   info.lpszProxy = &text[0];
   s_proxy.changed = true;
-  return set(&info) != FALSE;
+  if (set(&info)) return true;
+  s_proxy.changed = false;
+  return false;
 }
 
 bool RestoreMachineProxy() {
@@ -349,15 +351,21 @@ bool RestoreMachineProxy() {
   if (set == nullptr) return false;
   std::wstring proxy = s_proxy.proxy;
   std::wstring bypass = s_proxy.bypass;
+  const bool named = s_proxy.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY;
   WINHTTP_PROXY_INFO info = {};
-  info.dwAccessType = s_proxy.accessType;
+  // No proxy is written as the default, as the documentation asks.
+  info.dwAccessType = named ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
   info.lpszProxy = proxy.empty() ? nullptr : &proxy[0];
   info.lpszProxyBypass = bypass.empty() ? nullptr : &bypass[0];
-  if (!set(&info)) return false;
-  // Read back: exactly as it was.
+  if (!set(&info)) {
+    if (named) return false;
+    info.dwAccessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
+    if (!set(&info)) return false;
+  }
+  // Read back: as it was.
   WINHTTP_PROXY_INFO now = {};
   if (!WinHttpGetDefaultProxyConfiguration(&now)) return false;
-  const bool same = now.dwAccessType == s_proxy.accessType &&
+  const bool same = (now.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) == named &&
                     std::wstring(now.lpszProxy ? now.lpszProxy : L"") == s_proxy.proxy &&
                     std::wstring(now.lpszProxyBypass ? now.lpszProxyBypass : L"") == s_proxy.bypass;
   if (now.lpszProxy != nullptr) GlobalFree(now.lpszProxy);
