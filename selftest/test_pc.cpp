@@ -375,6 +375,8 @@ bool RestoreMachineProxy() {
 }
 
 bool PutThePcBack() {
+  // The waits below serve the clean-up, which an interrupt asked for.
+  s_interrupted = false;
   if (ServiceState() != 0) RunServiceSwitch("-uninstall");
   if (ServiceState() != 0) {
     // The exe could not remove it: the manager is asked directly.
@@ -393,7 +395,13 @@ bool PutThePcBack() {
   const bool proxy = RestoreMachineProxy();
   for (const SavedProductKey& key : s_productKeys) RestoreProductKey(key);
   DeleteFileA(g_kit.link.c_str());
-  DeleteTree(g_kit.client);
+  // A virus scanner may hold a file it has just seen for a moment.
+  WaitFor(
+      [] {
+        DeleteTree(g_kit.client);
+        return GetFileAttributesA(g_kit.client.c_str()) == INVALID_FILE_ATTRIBUTES;
+      },
+      15000);
   while (s_madeParentCount > 0) RemoveDirectoryA(s_madeParents[--s_madeParentCount].c_str());
   const bool gone = ServiceState() == 0 &&
                     GetFileAttributesA(g_kit.link.c_str()) == INVALID_FILE_ATTRIBUTES &&
