@@ -1,9 +1,10 @@
 // What the service does on the PC: the update and the normal icon, the
 // steady state, answers that change nothing, its own files, signed
 // documents and the proxy list.
+// clang-format off
 #include <windows.h>
-
 #include <shellapi.h>
+// clang-format on
 
 #include <string>
 
@@ -57,12 +58,6 @@ bool UpdateLanded(const std::string& document) {
 // The modification times of everything the service may write.
 struct Snapshot {
   ULONGLONG times[4] = {0, 0, 0, 0};
-  bool operator==(const Snapshot& other) const {
-    for (int i = 0; i < 4; ++i) {
-      if (times[i] != other.times[i]) return false;
-    }
-    return true;
-  }
 };
 
 Snapshot TakeSnapshot() {
@@ -93,11 +88,21 @@ bool ClearMarker() {
 }
 
 void ReportQuiet(const char* label, const Snapshot& before, bool checked, const char* what) {
-  const bool quiet = TakeSnapshot() == before && ServiceState() == SERVICE_RUNNING;
-  Report(label, checked && quiet ? Verdict::kPass : Verdict::kFail, "%s",
-         !checked ? "the service made no further check"
-         : quiet  ? what
-                  : "the service wrote its files or the shortcut, or stopped");
+  const Snapshot after = TakeSnapshot();
+  const char* const names[] = {"Vexlo.lnk", "version.xml", "update.ini", "regist.ini"};
+  std::string written;
+  for (int i = 0; i < 4; ++i) {
+    if (after.times[i] != before.times[i])
+      written += (written.empty() ? "" : ", ") + std::string(names[i]);
+  }
+  const bool running = ServiceState() == SERVICE_RUNNING;
+  const bool quiet = written.empty() && running;
+  Report(label, checked && quiet ? Verdict::kPass : Verdict::kFail, "%s%s",
+         !checked  ? "the service made no further check"
+         : quiet   ? what
+         : running ? "written meanwhile: "
+                   : "the service stopped",
+         checked && running && !quiet ? written.c_str() : "");
 }
 
 }  // namespace
@@ -117,9 +122,9 @@ void CheckUpdateFlow() {
                 : "the update icon, version.xml and update.ini \"0\" did not all come");
   ReportShellIcon("Update: the shell's icon", "update.ico");
   const bool normal = ClearMarker();
-  Report("Marker cleared: normal icon", normal ? Verdict::kPass : Verdict::kFail, "%s",
+  Report("Marker: normal icon", normal ? Verdict::kPass : Verdict::kFail, "%s",
          normal ? "the normal icon came back" : "the normal icon did not come back");
-  ReportShellIcon("Marker cleared: the shell's icon", "normal.ico");
+  ReportShellIcon("Marker: the shell's icon", "normal.ico");
 
   const Snapshot before = TakeSnapshot();
   const bool checked = WaitForChecks(6, kUpdateBoundMs);
