@@ -1,5 +1,6 @@
 #include "selftest/test_pc.h"
 
+#include <sddl.h>
 #include <shlobj.h>
 #include <winhttp.h>
 
@@ -175,18 +176,31 @@ std::string IconBytes(DWORD colour) {
 std::string s_madeParents[16];
 int s_madeParentCount = 0;
 
-// The folder and those above it that are missing.
+// The folder and those above it that are missing. A service of the system
+// account will run from there: each folder made is writable by
+// administrators and the system alone, whatever it would inherit (under
+// C:\ users may write into new folders), as the guide asks of a real install.
 bool MakeFolders(const std::string& folder) {
-  for (std::size_t at = folder.find('\\', 3); at != std::string::npos;
+  PSECURITY_DESCRIPTOR protectedFolder = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", SDDL_REVISION_1,
+          &protectedFolder, nullptr)) {
+    return false;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, protectedFolder, FALSE};
+  bool made = true;
+  for (std::size_t at = folder.find('\\', 3); made && at != std::string::npos;
        at = folder.find('\\', at + 1)) {
     const std::string part = folder.substr(0, at);
     if (GetFileAttributesA(part.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
-    if (!CreateDirectoryA(part.c_str(), nullptr)) return false;
+    made = CreateDirectoryA(part.c_str(), &attributes) != FALSE;
+    if (!made) break;
     if (part + "\\" != g_kit.client && part + "\\" != g_kit.service && s_madeParentCount < 16) {
       s_madeParents[s_madeParentCount++] = part;
     }
   }
-  return true;
+  LocalFree(protectedFolder);
+  return made;
 }
 
 }  // namespace
