@@ -36,6 +36,19 @@ bool QueryConfig2(SC_HANDLE service, DWORD level, std::string* buffer, DWORD* er
   return true;
 }
 
+// The description's bytes after the round trip the manager gives them: to
+// UTF-16 and back in this PC's ANSI code page, which on some code pages is
+// not the bytes -install passed.
+std::string AsTheManagerKeepsIt() {
+  wchar_t wide[256];
+  char back[512];
+  if (MultiByteToWideChar(CP_ACP, 0, kServiceDescription, -1, wide, 256) == 0 ||
+      WideCharToMultiByte(CP_ACP, 0, wide, -1, back, sizeof back, nullptr, nullptr) == 0) {
+    return kServiceDescription;
+  }
+  return back;
+}
+
 void NotStored(const char* label, DWORD error) {
   Report(label, Verdict::kNotShown, "the service manager keeps no such setting here (error %lu)",
          error);
@@ -49,7 +62,7 @@ void CheckStoredSettings(SC_HANDLE service) {
   } else {
     const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONA*>(buffer.data());
     const bool same = description->lpDescription != nullptr &&
-                      std::strcmp(description->lpDescription, kServiceDescription) == 0;
+                      std::strcmp(description->lpDescription, AsTheManagerKeepsIt().c_str()) == 0;
     Report("Install: description", same ? Verdict::kPass : Verdict::kFail,
            same ? "as -install sets it" : "not the service's own description");
   }
