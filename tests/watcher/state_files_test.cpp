@@ -1,8 +1,10 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "common/file_replace.h"
+#include "common/whole_file.h"
 #include "tests/support/test_support.h"
 #include "watcher/watcher.h"
 
@@ -43,6 +45,20 @@ TEST_F(StateFiles, FileHeldWithoutDeleteSharingIsWrittenInPlace) {
   EXPECT_EQ("<v><a>2</a></v>", ReadBytes(AppFile("version.xml")));
   EXPECT_EQ("0", ReadBytes(AppFile("update.ini")));
   EXPECT_FALSE(FileExists(AppFile("version.tmp")));
+}
+
+// The service's and VexloCheck's own reads share deletion: a replacement
+// while one of them reads is a rename, and the reader keeps the old file.
+TEST_F(StateFiles, OwnReadersNeverTurnAReplacementIntoARewrite) {
+  WriteBytes(AppFile("version.xml"), "<v><a>1</a></v>");
+  std::FILE* reader = OpenSharedForReading(AppFile("version.xml").c_str(), false);
+  ASSERT_NE(nullptr, reader);
+  WriteStateFiles("<v><a>2</a></v>");
+  char old[32] = {};
+  const std::size_t read = std::fread(old, 1, sizeof old - 1, reader);
+  std::fclose(reader);
+  EXPECT_EQ("<v><a>1</a></v>", std::string(old, read));
+  EXPECT_EQ("<v><a>2</a></v>", ReadBytes(AppFile("version.xml")));
 }
 
 TEST_F(StateFiles, FileThatCannotBeWrittenIsSkippedAndTheOtherStillWritten) {
