@@ -38,8 +38,7 @@ int RunCheck(const CheckOptions& options) {
 
   ReportMarker();
   ReportShortcut();
-  ReportService(verdict,
-                report.answer.route.empty() ? std::string("no request") : report.answer.route);
+  ReportService(verdict, report.answer.route);
   Say("\n");
   if (verdict == CheckOutcome::kOk) {
     Line("Verdict", "UPDATE: the service would show the update icon and store this document");

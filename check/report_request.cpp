@@ -32,19 +32,17 @@ void ReportRoutes(const HttpAnswer& answer) {
   if (proxy.source == ProxySource::kDirect) {
     Line("", "through no proxy%s",
          proxy.accountRead ? ": no setting names one" : " (automatic detection found none)");
-  } else {
-    std::string routes;
-    for (const ProxyRoute& route : proxy.routes) {
-      routes += (routes.empty() ? "" : ", ") + RouteName(route);
-    }
-    Line("", "ways out named by %s: %s", ProxySourceWords(proxy.source),
-         routes.empty() ? "DIRECT (none for this address's scheme)" : routes.c_str());
+    return;
   }
+  std::string routes;
+  for (const ProxyRoute& route : proxy.routes) {
+    routes += (routes.empty() ? "" : ", ") + RouteName(route);
+  }
+  Line("", "ways out named by %s: %s", ProxySourceWords(proxy.source),
+       routes.empty() ? "DIRECT (none for this address's scheme)" : routes.c_str());
   for (std::size_t i = 0; i < answer.tried.size(); ++i) {
     const RouteAttempt& attempt = answer.tried[i];
-    const bool last = i + 1 == answer.tried.size();
-    if (proxy.source == ProxySource::kDirect && last && i == 0) break;
-    if (last) {
+    if (i + 1 == answer.tried.size()) {
       Line("", "through %s", RouteName(attempt.route).c_str());
     } else {
       Line("", "through %s: %s; the next way out was tried", RouteName(attempt.route).c_str(),

@@ -168,7 +168,9 @@ bool AskOlderCall(const std::wstring& url, WINHTTP_AUTOPROXY_OPTIONS* options,
     if (bypass) answer->bypass = bypass.get();
     return true;
   }
-  return info.dwAccessType == WINHTTP_ACCESS_TYPE_NO_PROXY;  // DIRECT
+  if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NO_PROXY) return false;
+  answer->routes.assign(1, ProxyRoute());  // DIRECT, as the resolver gives it
+  return true;
 }
 
 }  // namespace

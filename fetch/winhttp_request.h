@@ -49,9 +49,9 @@ struct ProxyChoice {
 
 struct HttpAnswer {
   ProxyChoice proxy;
-  std::vector<RouteAttempt> tried;  // each way out, as the walk went
-  std::string route;                // the last one, as RouteText says it
-  unsigned long status = 0;         // 0 when no answer came
+  std::vector<RouteAttempt> tried;   // each way out, as the walk went
+  std::string route = "no request";  // the last one, as RouteText says it
+  unsigned long status = 0;          // 0 when no answer came
   std::string contentType;
   std::string contentEncoding;
   std::string contentLength;  // as the header says

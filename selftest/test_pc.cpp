@@ -5,13 +5,10 @@
 #include <winhttp.h>
 
 #include <atomic>
-#include <memory>
 
-#include "common/path_buffer.h"
 #include "common/whole_file.h"
 #include "fetch/system_libraries.h"
 #include "service/service.h"
-#include "watcher/check_record.h"
 
 KitPaths g_kit;
 

@@ -74,8 +74,7 @@ void CheckForUpdate() {
     s_unmarked = StateWrite::kPending;
     s_unmarkedDocument.clear();
   }
-  NoteCheck(verdict, report.answer.route.empty() ? std::string("no request") : report.answer.route,
-            storedDocument);
+  NoteCheck(verdict, report.answer.route, storedDocument);
 }
 
 void PollMarker() {
