@@ -8,7 +8,7 @@
 #include "selftest/http_server.h"
 #include "selftest/kit_report.h"
 #include "selftest/scenarios.h"
-#include "selftest/test_pc.h"
+#include "selftest/kit_pc.h"
 #include "service/service.h"
 #include "watcher/check_record.h"
 

@@ -27,10 +27,17 @@ void WatchForInterrupt();
 // client folder itself.
 bool SaveThePc(std::string* why);
 
+// WinHTTP's own proxy setting and the product key's values, as they are
+// before the run; false when the proxy setting cannot be read.
+bool SaveMachineSettings();
+void RestoreProductKeys();
+
 // Lays out the client: the service exe, icons, config.xml pointing at url,
 // version.xml with version 1.0, update.ini "1", and the kit's planted DLL
 // beside the exe under names a process may load by name.
 bool LayOut(const std::string& url, std::string* why);
+// Removes the folders the lay-out made above the client's, innermost first.
+void RemoveMadeParents();
 
 // Puts back everything SaveThePc saved, removes the service, the shortcut
 // and the client folder. True when nothing of the run is left.
