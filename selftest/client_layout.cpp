@@ -89,6 +89,16 @@ int PlantedLibraries() {
   return static_cast<int>(sizeof kPlantedLibraries / sizeof *kPlantedLibraries);
 }
 
+int PlantedLibrariesPresent() {
+  int present = 0;
+  for (const char* name : kPlantedLibraries) {
+    if (GetFileAttributesA((ServiceFile(name) + ".dll").c_str()) != INVALID_FILE_ATTRIBUTES) {
+      ++present;
+    }
+  }
+  return present;
+}
+
 std::string LoadedPlantedLibraries() {
   std::string loaded;
   for (const char* name : kPlantedLibraries) {

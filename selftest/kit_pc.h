@@ -57,11 +57,18 @@ bool WriteConfig(const std::string& url, int checkInterval, int markerInterval);
 // The service's current state (SERVICE_RUNNING and the like; 0 when it is
 // not installed) and its process id.
 DWORD ServiceState(DWORD* processId = nullptr);
+// The service manager's whole answer on the service's status; false when
+// the service is not installed or cannot be queried.
+bool QueryServiceProcess(SERVICE_STATUS_PROCESS* status);
+// A process running from exe (compared as Windows compares paths): its id,
+// or 0 when there is none.
+DWORD ProcessRunningFrom(const std::string& exe);
 // Waits until the state is reached or the bound passes.
 bool WaitForServiceState(DWORD state, DWORD boundMs);
 
 // How many planted DLLs there are, and the names of those that were loaded.
 int PlantedLibraries();
+int PlantedLibrariesPresent();
 std::string LoadedPlantedLibraries();
 
 // Files of the client folder, by name in the Service folder.

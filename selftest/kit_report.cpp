@@ -5,6 +5,7 @@
 #include <string>
 
 #include "check/console.h"
+#include "selftest/kit_pc.h"
 
 namespace {
 
@@ -24,6 +25,7 @@ const char* Word(Verdict verdict) {
 }  // namespace
 
 void Report(const char* label, Verdict verdict, const char* format, ...) {
+  if (Interrupted()) return;
   char reason[512];
   va_list arguments;
   va_start(arguments, format);
@@ -31,6 +33,12 @@ void Report(const char* label, Verdict verdict, const char* format, ...) {
   va_end(arguments);
   ++s_counts[static_cast<int>(verdict)];
   Say("%-30s %-9s %s\n", label, Word(verdict), reason);
+}
+
+void ReportInterruption() {
+  ++s_counts[static_cast<int>(Verdict::kFail)];
+  Say("%-30s %-9s %s\n", "Run: interrupted", Word(Verdict::kFail),
+      "by Ctrl+C or a closed console: the rest was not run (no fault of the service)");
 }
 
 bool AnyFailed() { return s_counts[static_cast<int>(Verdict::kFail)] != 0; }

@@ -5,8 +5,13 @@
 
 enum class Verdict { kPass, kFail, kNotShown };
 
-// Prints one scenario's line and counts it.
+// Prints one scenario's line and counts it. Once the run is interrupted
+// (Ctrl+C, a closed console) scenario lines are dropped: what a scenario saw
+// after that is the interruption's doing, never the service's.
 void Report(const char* label, Verdict verdict, const char* format, ...);
+
+// The one line an interrupted run gets in place of the scenarios it cut.
+void ReportInterruption();
 
 // Whether any scenario failed so far, and how many of each there were.
 bool AnyFailed();

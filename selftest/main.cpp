@@ -4,7 +4,8 @@
 // serves version documents from 127.0.0.1, installs the service and drives
 // it through the scenarios the service promises, then puts the PC back.
 //
-//   VexloSelfTest.exe [--run] [--folder DIR] [--report FILE] [--signed-dir DIR]
+//   VexloSelfTest.exe [--run] [--only GROUP] [--folder DIR] [--report FILE]
+//                     [--signed-dir DIR]
 //
 // Exit codes: 0 nothing failed, 1 a scenario failed, 2 nothing was run.
 #include <objbase.h>
@@ -26,11 +27,15 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: VexloSelfTest.exe [--run] [--folder DIR] [--report FILE] [--signed-dir DIR]\n"
+    "Usage: VexloSelfTest.exe [--run] [--only GROUP] [--folder DIR] [--report FILE]\n"
+    "                         [--signed-dir DIR]\n"
     "  Proves on this Windows what VexloService.exe (beside this program) does.\n"
     "  Run it on a test PC or virtual machine, from an elevated prompt.\n"
     "  --run             make the changes below and run the scenarios; without\n"
     "                    it nothing is changed and the plan is printed\n"
+    "  --only GROUP      run one group of scenarios, with the install before it and\n"
+    "                    the removal after it: install, update, answers, files,\n"
+    "                    signed, proxy, process or stop\n"
     "  --folder DIR      lay out the test client in DIR (must not exist), for\n"
     "                    paths with spaces or other letters; by default\n"
     "                    \"Vexlo Self-Test\" under Program Files\n"
@@ -41,10 +46,33 @@ const char kUsage[] =
 
 struct Options {
   bool run = false;
+  std::string only;
   std::string folder;
   std::string report;
   std::string signedDir;
 };
+
+std::string s_signedDir;
+
+void SignedDocuments() { CheckSignedDocuments(s_signedDir); }
+void InstallOnly() {}
+
+// The groups of scenarios, in the order a whole run takes them; each runs
+// between the install and the removal.
+const struct Group {
+  const char* name;
+  void (*run)();
+} kGroups[] = {{"install", InstallOnly},    {"update", CheckUpdateFlow},
+               {"answers", CheckQuietAnswers}, {"files", CheckFilesAndLibraries},
+               {"signed", SignedDocuments},  {"proxy", CheckProxyList},
+               {"process", CheckMitigations}, {"stop", CheckStops}};
+
+bool IsGroup(const std::string& name) {
+  for (const Group& group : kGroups) {
+    if (name == group.name) return true;
+  }
+  return false;
+}
 
 int Refuse(const char* why, const std::string& what) {
   Say("VexloSelfTest: %s%s\n\n%s", why, what.c_str(), kUsage);
@@ -135,15 +163,14 @@ int RunScenarios(const Options& options) {
   if (!LayOut(url, &why)) {
     Report("Lay out", Verdict::kFail, "%s", why.c_str());
   } else if (ServeStoredDocument(), CheckInstall()) {
-    CheckUpdateFlow();
-    if (!Interrupted()) CheckQuietAnswers();
-    if (!Interrupted()) CheckFilesAndLibraries();
-    if (!Interrupted()) CheckSignedDocuments(options.signedDir);
-    if (!Interrupted()) CheckProxyList();
-    if (!Interrupted()) CheckMitigations();
-    if (!Interrupted()) CheckStopAndRemoval();
+    s_signedDir = options.signedDir;
+    for (const Group& group : kGroups) {
+      if (Interrupted()) break;
+      if (options.only.empty() || options.only == group.name) group.run();
+    }
+    if (!Interrupted()) CheckRemoval();
   }
-  if (Interrupted()) Report("Run", Verdict::kFail, "interrupted: the rest was not run");
+  if (Interrupted()) ReportInterruption();
   const bool clean = PutThePcBack();
   Report("Put back", clean ? Verdict::kPass : Verdict::kFail, "%s",
          clean ? "no service, shortcut or folder of the run left; the proxy setting as it was"
@@ -166,7 +193,8 @@ int main(int argc, char** argv) {
       options.run = true;
       continue;
     }
-    std::string* value = name == "--folder"       ? &options.folder
+    std::string* value = name == "--only"         ? &options.only
+                         : name == "--folder"     ? &options.folder
                          : name == "--report"     ? &options.report
                          : name == "--signed-dir" ? &options.signedDir
                                                   : nullptr;
@@ -174,6 +202,9 @@ int main(int argc, char** argv) {
     if (i + 1 >= argc || *argv[i + 1] == '\0') return Refuse("a value is missing after ", name);
     if (!value->empty()) return Refuse("given twice: ", name);
     *value = argv[++i];
+  }
+  if (!options.only.empty() && !IsGroup(options.only)) {
+    return Refuse("no such group of scenarios: ", options.only);
   }
   std::string why;
   if (!SetPaths(options, &why)) return Refuse("", why);

@@ -5,16 +5,19 @@
 
 #include <string>
 
-// -install, and what the service manager stores of it. False when the
-// service did not start: then nothing else can be shown.
+// -install, and what the service manager stores of it and the running
+// service holds. False when the service did not start and check: then
+// nothing else can be shown.
 bool CheckInstall();
 
 // The first check, the update icon, the cleared marker and the normal icon,
-// the shell's own icon for the item, and the steady state.
+// the shell's own icon for the item, the steady state, and the shortcut
+// read back whole after each change.
 void CheckUpdateFlow();
 
-// Answers that change nothing: an XML error, a sign-in page, an endless
-// body, a silent server, a refused port.
+// Answers that change nothing, each carrying a newer document a service
+// that judged the body alone would take: an error status, a sign-in page,
+// an endless body, a silent server; then a refused port.
 void CheckQuietAnswers();
 
 // Read-only state files, and libraries planted beside the exe.
@@ -23,14 +26,17 @@ void CheckFilesAndLibraries();
 // Documents signed by the publisher, from signedDir (empty: not shown).
 void CheckSignedDocuments(const std::string& signedDir);
 
-// WinHTTP's own proxy setting as a list whose first proxy is dead.
+// WinHTTP's own proxy setting as a list: a dead proxy, then two live ones.
 void CheckProxyList();
 
 // The process rules, read back from the running service.
 void CheckMitigations();
 
-// A stop, also during a silent download, then -uninstall.
-void CheckStopAndRemoval();
+// A stop, and a stop during a silent download.
+void CheckStops();
+
+// -uninstall: no service, no record, no process left.
+void CheckRemoval();
 
 // The version document the kit serves for version text.
 std::string VersionDocument(const std::string& version);

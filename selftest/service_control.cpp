@@ -1,24 +1,57 @@
 // The service as the kit drives it: its state through the service manager,
 // and its exe run with one switch.
+// clang-format off
 #include "selftest/kit_pc.h"
-#include "service/service.h"
+#include <tlhelp32.h>
+// clang-format on
 
-DWORD ServiceState(DWORD* processId) {
+#include "service/service.h"
+#include "shortcut/shortcut.h"
+
+bool QueryServiceProcess(SERVICE_STATUS_PROCESS* status) {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (manager == nullptr) return 0;
-  DWORD state = 0;
+  if (manager == nullptr) return false;
+  bool answered = false;
   if (SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_QUERY_STATUS)) {
-    SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
-    if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                             sizeof status, &needed)) {
-      state = status.dwCurrentState;
-      if (processId != nullptr) *processId = status.dwProcessId;
-    }
+    answered =
+        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(status),
+                             sizeof *status, &needed) != FALSE;
     CloseServiceHandle(service);
   }
   CloseServiceHandle(manager);
-  return state;
+  return answered;
+}
+
+DWORD ServiceState(DWORD* processId) {
+  SERVICE_STATUS_PROCESS status = {};
+  if (!QueryServiceProcess(&status)) return 0;
+  if (processId != nullptr) *processId = status.dwProcessId;
+  return status.dwCurrentState;
+}
+
+DWORD ProcessRunningFrom(const std::string& exe) {
+  wchar_t wideExe[MAX_PATH];
+  if (MultiByteToWideChar(CP_ACP, 0, exe.c_str(), -1, wideExe, MAX_PATH) == 0) return 0;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  DWORD found = 0;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && found == 0;
+       more = Process32NextW(snapshot, &entry)) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+    if (process == nullptr) continue;
+    wchar_t image[MAX_PATH];
+    DWORD length = MAX_PATH;
+    if (QueryFullProcessImageNameW(process, 0, image, &length) &&
+        SameShortcutPath(image, wideExe)) {
+      found = entry.th32ProcessID;
+    }
+    CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+  return found;
 }
 
 bool WaitForServiceState(DWORD state, DWORD boundMs) {

@@ -42,27 +42,6 @@ std::wstring Wide(const char* text) {
   return MultiByteToWideChar(CP_ACP, 0, text, -1, wide, INFOTIPSIZE) > 0 ? wide : L"";
 }
 
-// Paths as the file system reads them: the shell may hand back the target
-// with its ".." step resolved, in other letter case, in long form where the
-// service's folder was registered by its short (8.3) name, or (Windows keeps
-// such paths in a form of their own) with environment variables for the
-// folders. A file that is missing keeps its full form.
-bool SamePath(const std::wstring& read, const std::wstring& written) {
-  wchar_t expanded[MAX_PATH];
-  const DWORD length = ExpandEnvironmentStringsW(read.c_str(), expanded, MAX_PATH);
-  if (length == 0 || length > MAX_PATH) return false;
-  wchar_t full[2][MAX_PATH];
-  const wchar_t* paths[2] = {expanded, written.c_str()};
-  for (int i = 0; i < 2; ++i) {
-    const DWORD fullLength = GetFullPathNameW(paths[i], MAX_PATH, full[i], nullptr);
-    if (fullLength == 0 || fullLength >= MAX_PATH) return false;
-    wchar_t longForm[MAX_PATH];
-    const DWORD longLength = GetLongPathNameW(full[i], longForm, MAX_PATH);
-    if (longLength != 0 && longLength < MAX_PATH) std::wmemcpy(full[i], longForm, longLength + 1);
-  }
-  return CompareStringOrdinal(full[0], -1, full[1], -1, TRUE) == CSTR_EQUAL;
-}
-
 // Whether the file on disk is already the one SaveShortcut would write: then
 // it is left alone, so that the steady state writes nothing (each write is a
 // scan by the virus scanner and a change for everything that watches the
@@ -70,10 +49,8 @@ bool SamePath(const std::wstring& read, const std::wstring& written) {
 // same conversion from the ANSI code page that setting them made.
 bool IsAlreadyWritten(const wchar_t* linkPath, const char* target, const char* icon) {
   ShortcutFields onDisk;
-  const bool same = ReadShortcut(linkPath, &onDisk) && SamePath(onDisk.target, Wide(target)) &&
-                    SamePath(onDisk.icon, Wide(icon)) && onDisk.iconIndex == 0 &&
-                    onDisk.description == Wide(kShortcutDescription) &&
-                    onDisk.showCommand == SW_SHOWNORMAL;
+  const bool same =
+      ReadShortcut(linkPath, &onDisk) && ShortcutDifference(onDisk, target, icon) == nullptr;
 #ifdef VEXLO_INJECTED_FAULT
   // Only in the tests' faulty build, which the acceptance kit must fail: the
   // shortcut is written again at every poll.
@@ -93,6 +70,36 @@ int ShowClientIcon(const char* iconName) {
 }
 
 }  // namespace
+
+// Paths as the file system reads them: the shell may hand back the target
+// with its ".." step resolved, in other letter case, in long form where the
+// service's folder was registered by its short (8.3) name, or (Windows keeps
+// such paths in a form of their own) with environment variables for the
+// folders. A file that is missing keeps its full form.
+bool SameShortcutPath(const std::wstring& read, const std::wstring& written) {
+  wchar_t expanded[MAX_PATH];
+  const DWORD length = ExpandEnvironmentStringsW(read.c_str(), expanded, MAX_PATH);
+  if (length == 0 || length > MAX_PATH) return false;
+  wchar_t full[2][MAX_PATH];
+  const wchar_t* paths[2] = {expanded, written.c_str()};
+  for (int i = 0; i < 2; ++i) {
+    const DWORD fullLength = GetFullPathNameW(paths[i], MAX_PATH, full[i], nullptr);
+    if (fullLength == 0 || fullLength >= MAX_PATH) return false;
+    wchar_t longForm[MAX_PATH];
+    const DWORD longLength = GetLongPathNameW(full[i], longForm, MAX_PATH);
+    if (longLength != 0 && longLength < MAX_PATH) std::wmemcpy(full[i], longForm, longLength + 1);
+  }
+  return CompareStringOrdinal(full[0], -1, full[1], -1, TRUE) == CSTR_EQUAL;
+}
+
+const char* ShortcutDifference(const ShortcutFields& onDisk, const char* target, const char* icon) {
+  if (!SameShortcutPath(onDisk.target, Wide(target))) return "the target";
+  if (!SameShortcutPath(onDisk.icon, Wide(icon))) return "the icon";
+  if (onDisk.iconIndex != 0) return "the icon's index";
+  if (onDisk.description != Wide(kShortcutDescription)) return "the description";
+  if (onDisk.showCommand != SW_SHOWNORMAL) return "the show command";
+  return nullptr;
+}
 
 int WriteClientShortcut(const char* target, const char* icon) {
   PathBuffer linkPath;

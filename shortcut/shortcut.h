@@ -26,6 +26,15 @@ struct ShortcutFields {
 // False when it is missing, cannot be read, or is damaged or cut short.
 bool ReadShortcut(const wchar_t* linkPath, ShortcutFields* fields);
 
+// Whether a path read from a shortcut names the file written (ANSI turned to
+// UTF-16), as the file system reads both.
+bool SameShortcutPath(const std::wstring& read, const std::wstring& written);
+
+// What the service would change in a shortcut it found (onDisk) to make it
+// the one it writes for target and icon (ANSI): the first field that differs,
+// in words ("the target", "the icon", ...), or nullptr when none does.
+const char* ShortcutDifference(const ShortcutFields& onDisk, const char* target, const char* icon);
+
 // The path of the client's shortcut file in the desktop folder (ANSI); false
 // when it does not fit.
 bool ClientShortcutPath(PathBuffer& linkPath);
