@@ -77,6 +77,11 @@ Existing Inspect(const char* path) {
 // loses it. Only a plain file with one name, looked at through the handle
 // that changes it, so that no link leads the change elsewhere.
 void ClearReadOnly(const char* path) {
+#ifdef VEXLO_FAULT_KEPT_READ_ONLY
+  // Only in a test build with a deliberate fault, for the acceptance kit to catch:
+  // the read-only mark stays.
+  if (path != nullptr) return;
+#endif
   HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
                             OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);

@@ -66,6 +66,11 @@ std::vector<ProxyRoute> ParseProxyList(const std::wstring& list, bool secure) {
     route.direct = false;
     routes.push_back(route);
   }
+#ifdef VEXLO_FAULT_FIRST_PROXY_ONLY
+  // Only in a test build with a deliberate fault, for the acceptance kit to catch:
+  // a list is used by its first entry alone.
+  if (routes.size() > 1) routes.resize(1);
+#endif
   return routes;
 }
 

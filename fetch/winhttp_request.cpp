@@ -100,6 +100,14 @@ CheckOutcome ReadBody(HttpCall* call, HINTERNET request, std::string* body) {
     }
     if (read == 0) return CheckOutcome::kOk;
     body->append(chunk, read);
+#ifdef VEXLO_FAULT_ENDLESS_TAKEN
+    // Only in a test build with a deliberate fault, for the acceptance kit to catch:
+    // a body past the bound is cut there and taken.
+    if (body->size() > kMaxDocumentBytes) {
+      body->resize(kMaxDocumentBytes);
+      return CheckOutcome::kOk;
+    }
+#endif
     if (body->size() > kMaxDocumentBytes) return CheckOutcome::kTooLarge;
   }
 }
@@ -114,9 +122,14 @@ CheckOutcome Transfer(HttpCall* call, HINTERNET connection, const std::wstring& 
       &WinHttpCloseHandle);
   if (!request) return OutcomeOfRequestError(GetLastError());
   HINTERNET r = request.get();
+#ifndef VEXLO_FAULT_NO_STEP_TIMEOUT
   const int step = kHttpStepTimeoutMs;
   WinHttpSetTimeouts(r, step, step, step, step);
   SetOption(r, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, kHttpStepTimeoutMs);
+#else
+  // Only in a test build with a deliberate fault, for the acceptance kit to catch:
+  // a request has no step time-out of its own.
+#endif
   // Redirects are followed, never from https to http. No credentials are
   // ever sent, to any server or proxy: the autologon level alone does not
   // hold for a server named by address, so answering a challenge is turned

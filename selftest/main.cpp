@@ -34,8 +34,8 @@ const char kUsage[] =
     "  --run             make the changes below and run the scenarios; without\n"
     "                    it nothing is changed and the plan is printed\n"
     "  --only GROUP      run one group of scenarios, with the install before it and\n"
-    "                    the removal after it: install, update, answers, files,\n"
-    "                    signed, proxy, process or stop\n"
+    "                    the removal after it: install, update, answers, refused,\n"
+    "                    files, signed, proxy, process or stop\n"
     "  --folder DIR      lay out the test client in DIR (must not exist), for\n"
     "                    paths with spaces or other letters; by default\n"
     "                    \"Vexlo Self-Test\" under Program Files\n"
@@ -63,7 +63,8 @@ const struct Group {
   const char* name;
   void (*run)();
 } kGroups[] = {{"install", InstallOnly},    {"update", CheckUpdateFlow},
-               {"answers", CheckQuietAnswers}, {"files", CheckFilesAndLibraries},
+               {"answers", CheckQuietAnswers}, {"refused", CheckRefusedPort},
+               {"files", CheckFilesAndLibraries},
                {"signed", SignedDocuments},  {"proxy", CheckProxyList},
                {"process", CheckMitigations}, {"stop", CheckStops}};
 

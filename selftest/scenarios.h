@@ -17,8 +17,12 @@ void CheckUpdateFlow();
 
 // Answers that change nothing, each carrying a newer document a service
 // that judged the body alone would take: an error status, a sign-in page,
-// an endless body, a silent server; then a refused port.
+// an endless body, a silent server.
 void CheckQuietAnswers();
+
+// A refused port: the service's own record shows the refusal, nothing is
+// written, and the checks go on once the port answers.
+void CheckRefusedPort();
 
 // Read-only state files, and libraries planted beside the exe.
 void CheckFilesAndLibraries();

@@ -18,7 +18,11 @@
 
 namespace {
 
+// Checks and marker polls come every two seconds or so: an update lands, or
+// the normal icon comes back, well within these.
 const DWORD kUpdateBoundMs = 60000;
+const DWORD kLandingBoundMs = 30000;
+const DWORD kNormalIconBoundMs = 20000;
 // A check held by a silent server ends at the step's ten-second time-out
 // and the next one follows at the interval: well within this. A check held
 // until the one-minute deadline of the whole check is not.
@@ -84,7 +88,13 @@ void ReportShellIcon(const char* label, const char* icon) {
 std::string UpdateMissing(const std::string& document) {
   std::string missing;
   const std::string marker = ReadBytes(ServiceFile("update.ini"));
-  if (marker != "0") missing = "update.ini holds \"" + marker.substr(0, 16) + "\", not \"0\"";
+  if (marker != "0") {
+    std::string shown = marker.substr(0, 16);
+    for (char& c : shown) {
+      if (c < 0x20 || c > 0x7E) c = '?';
+    }
+    missing = "update.ini holds \"" + shown + "\", not \"0\"";
+  }
   if (ReadBytes(ServiceFile("version.xml")) != document) {
     missing += (missing.empty() ? "" : "; ") + std::string("version.xml is not the document");
   }
@@ -95,7 +105,7 @@ std::string UpdateMissing(const std::string& document) {
 }
 
 bool WaitForUpdate(const std::string& document, std::string* missing) {
-  const bool landed = WaitFor([&] { return UpdateMissing(document).empty(); }, kUpdateBoundMs);
+  const bool landed = WaitFor([&] { return UpdateMissing(document).empty(); }, kLandingBoundMs);
   *missing = UpdateMissing(document);
   return landed && missing->empty();
 }
@@ -129,7 +139,7 @@ bool Restart() {
 // The PC with no update pending and the normal icon.
 bool ClearMarker() {
   WriteBytes(ServiceFile("update.ini"), "1");
-  return WaitFor([] { return LinkShowsIcon("normal.ico"); }, 30000);
+  return WaitFor([] { return LinkShowsIcon("normal.ico"); }, kNormalIconBoundMs);
 }
 
 // What was written since before, by name; empty when nothing was.
@@ -171,36 +181,6 @@ bool RecordSays(const char* outcome, std::uint64_t since) {
   return ReadCheckRecord(&record) && record.outcome == outcome && record.since >= since;
 }
 
-// The refused port: the service's own record must show a check that met
-// the refusal, for nothing at a server can; then the port answers, and the
-// checks must go on at the interval.
-void CheckRefusedPort() {
-  const int refusing = DeadPort();
-  WriteConfig(Url(refusing), 1, 1);
-  const std::uint64_t started = UtcSecondsNow();
-  if (!Restart()) {
-    Report("Answer: refused port", Verdict::kFail, "the service did not start again");
-    return;
-  }
-  const Snapshot before = TakeSnapshot();
-  const bool refused =
-      WaitFor([started] { return RecordSays("ConnectionRefused", started); }, kUpdateBoundMs);
-  const std::string written = WrittenSince(before);
-  bool resumed = false;
-  if (refused && written.empty() && ListenAlso(refusing) == refusing) {
-    resumed = WaitForChecks(2, kResumedChecksBoundMs, refusing);
-  }
-  const bool pass = refused && written.empty() && resumed && ServiceState() == SERVICE_RUNNING;
-  Report("Answer: refused port", pass ? Verdict::kPass : Verdict::kFail, "%s%s",
-         !refused           ? "the service's record shows no check that met the refusal"
-         : !written.empty() ? "written meanwhile: "
-         : !resumed         ? "once the port answered, no two checks came within 20 s"
-         : pass             ? "the record shows the refusal, nothing written, and the checks "
-                              "went on once the port answered"
-                            : "the service stopped",
-         refused && !written.empty() ? written.c_str() : "");
-}
-
 }  // namespace
 
 std::string VersionDocument(const std::string& version) {
@@ -216,13 +196,19 @@ void CheckUpdateFlow() {
   const bool landed = WaitForUpdate(document, &missing);
   Report("Update: first check", landed ? Verdict::kPass : Verdict::kFail, "%s",
          landed ? "update icon, version.xml stored, update.ini \"0\"" : missing.c_str());
-  if (landed) NoteShortcut("after the update", "update.ico");
-  ReportShellIcon("Update: the shell's icon", "update.ico");
+  // What the shell shows is asked only of a file that names the icon: one
+  // that does not has failed above already.
+  if (landed) {
+    NoteShortcut("after the update", "update.ico");
+    ReportShellIcon("Update: the shell's icon", "update.ico");
+  }
   const bool normal = ClearMarker();
   Report("Marker: normal icon", normal ? Verdict::kPass : Verdict::kFail, "%s",
          normal ? "the normal icon came back" : "the normal icon did not come back");
-  if (normal) NoteShortcut("after the marker was cleared", "normal.ico");
-  ReportShellIcon("Marker: the shell's icon", "normal.ico");
+  if (normal) {
+    NoteShortcut("after the marker was cleared", "normal.ico");
+    ReportShellIcon("Marker: the shell's icon", "normal.ico");
+  }
 
   const Snapshot before = TakeSnapshot();
   const bool checked = WaitForChecks(6, kUpdateBoundMs);
@@ -270,8 +256,36 @@ void CheckQuietAnswers() {
     ReportQuiet(answer.label, before, checked, answer.what);
   }
   ServeStoredDocument();
-  if (Interrupted()) return;
-  CheckRefusedPort();
+}
+
+// The refused port: the service's own record must show a check that met
+// the refusal, for nothing at a server can; then the port answers, and the
+// checks must go on at the interval.
+void CheckRefusedPort() {
+  const int refusing = DeadPort();
+  WriteConfig(Url(refusing), 1, 1);
+  const std::uint64_t started = UtcSecondsNow();
+  if (!Restart()) {
+    Report("Answer: refused port", Verdict::kFail, "the service did not start again");
+    return;
+  }
+  const Snapshot before = TakeSnapshot();
+  const bool refused =
+      WaitFor([started] { return RecordSays("ConnectionRefused", started); }, kUpdateBoundMs);
+  const std::string written = WrittenSince(before);
+  bool resumed = false;
+  if (refused && written.empty() && ListenAlso(refusing) == refusing) {
+    resumed = WaitForChecks(2, kResumedChecksBoundMs, refusing);
+  }
+  const bool pass = refused && written.empty() && resumed && ServiceState() == SERVICE_RUNNING;
+  Report("Answer: refused port", pass ? Verdict::kPass : Verdict::kFail, "%s%s",
+         !refused           ? "the service's record shows no check that met the refusal"
+         : !written.empty() ? "written meanwhile: "
+         : !resumed         ? "once the port answered, no two checks came within 20 s"
+         : pass             ? "the record shows the refusal, nothing written, and the checks "
+                              "went on once the port answered"
+                            : "the service stopped",
+         refused && !written.empty() ? written.c_str() : "");
   WriteConfig(Url(ServerPort()), 1, 1);
   Restart();
 }

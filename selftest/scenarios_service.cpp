@@ -446,9 +446,11 @@ void CheckStops() {
 
 void CheckRemoval() {
   RunServiceSwitch("-uninstall");
-  const bool gone = WaitFor([] { return ServiceState() == 0; }, 30000);
+  // -uninstall returns once the service is gone: these bounds only leave
+  // room for a slow PC.
+  const bool gone = WaitFor([] { return ServiceState() == 0; }, 15000);
   // The registration gone is not enough: nothing may run on from the exe.
-  const bool ended = WaitFor([] { return ProcessRunningFrom(g_kit.exe) == 0; }, 30000);
+  const bool ended = gone && WaitFor([] { return ProcessRunningFrom(g_kit.exe) == 0; }, 15000);
   HKEY key = nullptr;
   const bool record =
       RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCheckRecordKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;

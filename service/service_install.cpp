@@ -56,6 +56,12 @@ void WriteRegistrationMarker() {
 bool QuotedExecutablePath(char (&quoted)[kPathBufferSize + 2]) {
   PathBuffer path;
   if (!GetExecutablePath(path)) return false;
+#ifdef VEXLO_FAULT_UNQUOTED_PATH
+  // Only in a test build with a deliberate fault, for the acceptance kit to catch:
+  // the path is registered without its quotes.
+  std::memcpy(quoted, path, std::strlen(path) + 1);
+  return true;
+#endif
   quoted[0] = '"';
   const std::size_t length = std::strlen(path);
   std::memcpy(quoted + 1, path, length);
@@ -150,9 +156,15 @@ int UninstallService() {
   // The manager may still hold old status after a failed control (Wine fills
   // it with garbage), so the wait asks afresh.
   SERVICE_STATUS status;
+#ifndef VEXLO_FAULT_UNINSTALL_LEAVES_PROCESS
   if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
     WaitForState(service, SERVICE_STOPPED, kRemovalWaitMs);
   }
+#else
+  // Only in a test build with a deliberate fault, for the acceptance kit to catch:
+  // -uninstall removes the registration and leaves the process running.
+  (void)status;
+#endif
   const BOOL deleted = DeleteService(service);
   CloseServiceHandle(service);
   CloseServiceHandle(manager);

@@ -51,9 +51,9 @@ bool IsAlreadyWritten(const wchar_t* linkPath, const char* target, const char* i
   ShortcutFields onDisk;
   const bool same =
       ReadShortcut(linkPath, &onDisk) && ShortcutDifference(onDisk, target, icon) == nullptr;
-#ifdef VEXLO_INJECTED_FAULT
-  // Only in the tests' faulty build, which the acceptance kit must fail: the
-  // shortcut is written again at every poll.
+#ifdef VEXLO_FAULT_STEADY_REWRITE
+  // Only in a test build with a deliberate fault, for the acceptance kit to catch:
+  // the shortcut is written again at every poll.
   if (same) return false;
 #endif
   return same;
@@ -106,6 +106,13 @@ int WriteClientShortcut(const char* target, const char* icon) {
   if (!FormLinkPath(linkPath, g_desktopFolder, target)) return 0;
   wchar_t wideLinkPath[kPathBufferSize];
   if (MultiByteToWideChar(CP_ACP, 0, linkPath, -1, wideLinkPath, kPathBufferSize) == 0) return 0;
+#ifdef VEXLO_FAULT_WRONG_TARGET
+  // Only in a test build with a deliberate fault, for the acceptance kit to catch:
+  // the shortcut starts the service's own exe instead of the client.
+  PathBuffer wrongTarget;
+  if (!JoinPath(wrongTarget, g_appFolder, "VexloService.exe")) return 0;
+  target = wrongTarget;
+#endif
 
   const HRESULT initialized = CoInitialize(nullptr);
   const int saved =

@@ -26,7 +26,13 @@ bool UpdateMarkerLooksWritable() {
 
 bool WriteUpdateMarker() {
   std::setlocale(LC_ALL, "");
+#ifdef VEXLO_FAULT_WRONG_MARKER
+  // Only in a test build with a deliberate fault, for the acceptance kit to catch:
+  // the pending-update marker is written as "1".
+  return ReplaceFileContents(g_appFolder, "update.ini", "update.tmp", "update.old", "1");
+#else
   return ReplaceFileContents(g_appFolder, "update.ini", "update.tmp", "update.old", "0");
+#endif
 }
 
 StateWrite WriteStateFiles(const std::string& documentText) {

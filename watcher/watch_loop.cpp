@@ -75,6 +75,11 @@ void CheckForUpdate() {
     s_unmarkedDocument.clear();
   }
   NoteCheck(verdict, report.answer.route, storedDocument);
+#ifdef VEXLO_FAULT_STALL_AFTER_REFUSAL
+  // Only in a test build with a deliberate fault, for the acceptance kit to catch:
+  // the loop stalls for half a minute after a refused connection.
+  if (verdict == CheckOutcome::kConnectionRefused) Sleep(30000);
+#endif
 }
 
 void PollMarker() {
@@ -95,7 +100,12 @@ void PollMarker() {
   switch (ReadUpdateMarker()) {
     case MarkerState::kCleared:
       s_updateIconOwed = false;
+#ifndef VEXLO_FAULT_NO_NORMAL_ICON
       ShowNormalIcon();
+#else
+      // Only in a test build with a deliberate fault, for the acceptance kit to catch:
+      // the normal icon never comes back.
+#endif
       break;
     case MarkerState::kPending:
       if (s_updateIconOwed) ShowUpdateIconOrOweIt();
@@ -140,6 +150,11 @@ void RunWatcher(const char* desktopFolder, const char* appFolder) {
 }
 
 void StopWatcher() {
+#ifdef VEXLO_FAULT_SLOW_STOP
+  // Only in a test build with a deliberate fault, for the acceptance kit to catch:
+  // a stop takes twelve seconds more.
+  Sleep(12000);
+#endif
   for (;;) {
     const bool stopped = g_workerStopped == 1;
     // Cleared on every round: a loop that started after the last look must
