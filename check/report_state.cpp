@@ -44,6 +44,18 @@ void ReportMarker() {
   }
 }
 
+// The shortcut's path as a person reads it: the service joins the desktop
+// folder and the name with two backslashes, which the file system reads as
+// one (a network path keeps its leading pair).
+std::string ShownPath(const char* path) {
+  std::string shown = path;
+  for (std::size_t at = shown.find("\\\\", 1); at != std::string::npos;
+       at = shown.find("\\\\", at)) {
+    shown.erase(at, 1);
+  }
+  return shown;
+}
+
 void ReportShortcut() {
   PathBuffer link;
   if (!ClientShortcutPath(link)) {
@@ -54,16 +66,17 @@ void ReportShortcut() {
   if (MultiByteToWideChar(CP_ACP, 0, link, -1, wide, kPathBufferSize) == 0) return;
   ShortcutFields fields;
   if (ReadShortcut(wide, &fields)) {
-    Line("Shortcut", "%s", link);
+    Line("Shortcut", "%s", ShownPath(link).c_str());
     Line("", "target %s", Ansi(fields.target).c_str());
     Line("", "icon %s, index %d", Ansi(fields.icon).c_str(), fields.iconIndex);
   } else if (GetFileAttributesA(link) == INVALID_FILE_ATTRIBUTES) {
     Line("Shortcut",
          "%s: missing (the service writes it at its next read of update.ini, "
          "unless update.ini is missing)",
-         link);
+         ShownPath(link).c_str());
   } else {
-    Line("Shortcut", "%s: cannot be read, or damaged (the service writes it anew)", link);
+    Line("Shortcut", "%s: cannot be read, or damaged (the service writes it anew)",
+         ShownPath(link).c_str());
   }
 }
 

@@ -66,6 +66,9 @@ class ServiceFolderCheckTest(CheckTest):
                                         "VexloService is running", "icon " + SERVICE_DIR,
                                         "config.xml read", "check interval 3600 passes"])
         self.assertIn("GET %sdoc/desktop.xml?time=" % base, report)
+        # The shortcut's path as a person reads it, with no doubled backslash.
+        self.assertIn("Desktop\\Vexlo.lnk\n", report)
+        self.assertNotIn("\\\\", report)
         self.serve(OLD + b"\n")
         self.assert_report(1, ["NO CHANGE (SameVersion)"])
         # A new version.
