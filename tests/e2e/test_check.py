@@ -263,7 +263,9 @@ class SelfTestKitTest(ServiceTest):
         self.assertEqual(0, code, report)
         self.assertEqual([], self.lines(report, "FAIL"))
         passed = self.lines(report, "PASS")
-        for scenario in ("Install: image path", "Update: first check", "Steady state",
+        for scenario in ("Install: -install", "Install: image path", "Update: first check",
+                         "Steady state", "Shortcut: read back whole", "Answer: 404 with XML",
+                         "Answer: sign-in page", "Answer: endless body",
                          "Answer: silent server", "Answer: refused port",
                          "Files: read-only state files", "Files: planted libraries",
                          "Proxy: list, first one dead", "Proxy: setting put back",
