@@ -346,7 +346,13 @@ void CheckMitigations() {
     if (set(ProcessImageLoadPolicy, &probe, sizeof probe)) imageRules |= rule;
   }
   DWORD processId = 0;
-  ServiceState(&processId);
+  const DWORD state = ServiceState(&processId);
+  if (state != SERVICE_RUNNING) {
+    for (const char* label : labels) {
+      Report(label, Verdict::kFail, "the service is not running (state %lu)", state);
+    }
+    return;
+  }
   EnableDebugPrivilege();
   HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
   if (process == nullptr) {
