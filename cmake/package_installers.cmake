@@ -38,18 +38,39 @@ endif()
 # type (exe from an installed file, return ignored, rollback, in script, no
 # impersonation) and check it.
 set(rollbacks "'RollbackRegistration'" "'RollbackUnregistration'")
+set(rollback_leftovers "'RollbackLeftovers'")
 list(JOIN rollbacks " OR Action = " where)
 execute_process(
   COMMAND "${VEXLO_MSIBUILD}" "${VEXLO_MSI}" -q
           "UPDATE CustomAction SET Type = 3410 WHERE Action = ${where}"
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+# The same for the clean-up after a rolled back registration (an exe named
+# by a property, return ignored, rollback, in script, no impersonation).
+execute_process(
+  COMMAND "${VEXLO_MSIBUILD}" "${VEXLO_MSI}" -q
+          "UPDATE CustomAction SET Type = 3442 WHERE Action = ${rollback_leftovers}"
+  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+# It also drops MajorUpgrade's RemoveFeatures: the older release is removed
+# as REMOVE=Service, which its uninstall actions tell from a removal.
+execute_process(
+  COMMAND "${VEXLO_MSIBUILD}" "${VEXLO_MSI}" -q
+          "UPDATE Upgrade SET Remove = 'Service' WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
+  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 execute_process(COMMAND "${VEXLO_MSIINFO}" export "${VEXLO_MSI}" CustomAction
                 OUTPUT_VARIABLE actions ERROR_VARIABLE output)
-foreach(action RollbackRegistration RollbackUnregistration)
-  if(NOT actions MATCHES "\n${action}\t3410\t")
+foreach(action RollbackRegistration:3410 RollbackUnregistration:3410 RollbackLeftovers:3442)
+  string(REPLACE ":" ";" action "${action}")
+  list(GET action 1 type)
+  list(GET action 0 action)
+  if(NOT actions MATCHES "\n${action}\t${type}\t")
     message(FATAL_ERROR "${VEXLO_MSI}: ${action} is not a rollback action:\n${actions}${output}")
   endif()
 endforeach()
+execute_process(COMMAND "${VEXLO_MSIINFO}" export "${VEXLO_MSI}" Upgrade
+                OUTPUT_VARIABLE upgrades ERROR_VARIABLE output)
+if(NOT upgrades MATCHES "\tService\tWIX_UPGRADE_DETECTED")
+  message(FATAL_ERROR "${VEXLO_MSI}: an upgrade would remove the older release whole:\n${upgrades}${output}")
+endif()
 
 foreach(setting PKCS12 PASSWORD_FILE CERT KEY TIMESTAMP_URL)
   if(CPACK_VEXLO_SIGN_${setting})
