@@ -153,7 +153,10 @@ class PackageTest(unittest.TestCase):
         self.assertEqual("Vexlo client update service", fields.get("FileDescription"))
 
 
-GAME_DIR = "C:\\Games\\Vexlo"
+# Where the guide says a game goes, and the example installer's default: a
+# path with a space, which the registration must quote.
+GAME_DIR = "C:\\Program Files\\Vexlo"
+INSTALLED_EXE = GAME_DIR + "\\Service\\VexloService.exe"
 OLD_VERSION = "0.9.0"
 RECORD_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\VexloService"
 STATE_FILES = ("config.xml", "version.xml", "update.ini")
@@ -189,6 +192,7 @@ class InstallerTest(unittest.TestCase):
         self.addCleanup(self.prefix.remove)
         self.addCleanup(self.prefix.stop)
         self.prefix.start()
+        self.service_dir = os.path.join(self.prefix.drive_c, "Program Files", "Vexlo", "Service")
         self.server = os.path.join(self.work, "server")
         self.assertEqual(0, version_server.start(self.server))
         self.addCleanup(version_server.stop, self.server)
@@ -256,10 +260,10 @@ class InstallerTest(unittest.TestCase):
         return result.returncode
 
     def lay_out_game(self):
-        shutil.copytree(self.game, os.path.join(self.prefix.drive_c, "Games", "Vexlo"))
+        shutil.copytree(self.game, os.path.dirname(self.service_dir))
 
     def service_path(self, name):
-        return os.path.join(self.prefix.service, name)
+        return os.path.join(self.service_dir, name)
 
     def read(self, name):
         try:
@@ -291,12 +295,12 @@ class InstallerTest(unittest.TestCase):
         return sorted(line for line in text.splitlines() if line.startswith('"Last'))
 
     def installed_version(self):
-        return self.fields("version", SERVICE_EXE).get("fixed")
+        return self.fields("version", INSTALLED_EXE).get("fixed")
 
     def assert_runs_registered_as_by_install(self):
         self.assertTrue(wait_for(lambda: self.probe("state") == "4"), "the service does not run")
         config = self.fields("config")
-        self.assertEqual('"%s"' % SERVICE_EXE, config["path"])  # quoted: never split at spaces
+        self.assertEqual('"%s"' % INSTALLED_EXE, config["path"])  # quoted: never split at spaces
         self.assertEqual("0x110", config["type"])
         self.assertEqual("2", config["start"])
         self.assertNotEqual("", config["description"])
@@ -306,7 +310,7 @@ class InstallerTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0"), "no check came")
         self.assertEqual(NEW_DOCUMENT, self.read("version.xml"))
         icon = self.fields("link", PUBLIC_DESKTOP + "\\Vexlo.lnk").get("icon")
-        self.assertEqual(SERVICE_EXE.rsplit("\\", 1)[0] + "\\update.ico", icon)
+        self.assertEqual(INSTALLED_EXE.rsplit("\\", 1)[0] + "\\update.ico", icon)
         self.assertTrue(wait_for(lambda: self.record() != []), "no record of the check")
 
     def assert_upgrade_keeps_the_state(self, upgrade):
@@ -362,26 +366,29 @@ class InstallerTest(unittest.TestCase):
         self.assert_nothing_of_the_service_left()
 
     def setup(self, example, *args):
+        # Into its default folder, GAME_DIR: /D= takes no quotes either.
         return self.prefix.run(self.windows_path(example), *args, timeout=180).returncode
 
     def uninstall(self):
-        # _?= runs the uninstaller in place, so that it is waited for.
-        return self.prefix.run(GAME_DIR + "\\Uninstall.exe", "/S", "_?=" + GAME_DIR,
+        # _?= runs the uninstaller in place, so that it is waited for. It
+        # takes no quotes, so the folder goes by its short name.
+        folder = self.probe("short", GAME_DIR)
+        return self.prefix.run(folder + "\\Uninstall.exe", "/S", "_?=" + folder,
                                timeout=180).returncode
 
     def test_nsis_example_installs_upgrades_over_the_running_service_and_uninstalls(self):
         _, old = self.build(OLD_VERSION)
         _, new = self.build(VERSION)
-        self.assertEqual(0, self.setup(old, "/S", "/D=" + GAME_DIR))
+        self.assertEqual(0, self.setup(old, "/S"))
         self.assert_upgrade_keeps_the_state(
-            lambda: self.assertEqual(0, self.setup(new, "/S", "/D=" + GAME_DIR)))
+            lambda: self.assertEqual(0, self.setup(new, "/S")))
         self.assertEqual(0, self.uninstall())
         self.assert_nothing_of_the_service_left()
 
     def test_nsis_example_failure_leaves_no_service(self):
         # A "service" that cannot register itself: the probe under its name.
         _, example = self.build(VERSION, service_exe=os.environ["VEXLO_PROBE_EXE"])
-        self.assertEqual(2, self.setup(example, "/S", "/D=" + GAME_DIR))
+        self.assertEqual(2, self.setup(example, "/S"))
         self.assert_nothing_of_the_service_left()
 
 if __name__ == "__main__":
