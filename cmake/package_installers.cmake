@@ -50,11 +50,11 @@ execute_process(
   COMMAND "${VEXLO_MSIBUILD}" "${VEXLO_MSI}" -q
           "UPDATE CustomAction SET Type = 3442 WHERE Action = ${rollback_leftovers}"
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-# It also drops MajorUpgrade's RemoveFeatures: the older release is removed
+# It also drops UpgradeVersion's RemoveFeatures: the older release is removed
 # as REMOVE=Service, which its uninstall actions tell from a removal.
 execute_process(
   COMMAND "${VEXLO_MSIBUILD}" "${VEXLO_MSI}" -q
-          "UPDATE Upgrade SET Remove = 'Service' WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
+          "UPDATE Upgrade SET Remove = 'Service' WHERE ActionProperty = 'OLDERVEXLOFOUND'"
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 execute_process(COMMAND "${VEXLO_MSIINFO}" export "${VEXLO_MSI}" CustomAction
                 OUTPUT_VARIABLE actions ERROR_VARIABLE output)
@@ -68,7 +68,7 @@ foreach(action RollbackRegistration:3410 RollbackUnregistration:3410 RollbackLef
 endforeach()
 execute_process(COMMAND "${VEXLO_MSIINFO}" export "${VEXLO_MSI}" Upgrade
                 OUTPUT_VARIABLE upgrades ERROR_VARIABLE output)
-if(NOT upgrades MATCHES "\tService\tWIX_UPGRADE_DETECTED")
+if(NOT upgrades MATCHES "\tService\tOLDERVEXLOFOUND")
   message(FATAL_ERROR "${VEXLO_MSI}: an upgrade would remove the older release whole:\n${upgrades}${output}")
 endif()
 
