@@ -169,7 +169,7 @@
     CreateDirectory "${DIR}"
     ; As the MSI does: administrators own the folder and alone may change it,
     ; with the system account; users may read it.
-    nsExec::ExecToLog '"$SYSDIR\icacls.exe" "${DIR}\." /setowner *S-1-5-32-544 /T /C /Q'
+    nsExec::ExecToLog '"$SYSDIR\icacls.exe" "${DIR}\." /setowner *S-1-5-32-544 /T /C /L /Q'
     Pop $9
     nsExec::ExecToLog '"$SYSDIR\icacls.exe" "${DIR}\." /inheritance:r /grant:r *S-1-5-32-544:(OI)(CI)F *S-1-5-18:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX /Q'
     Pop $4
