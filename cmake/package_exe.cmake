@@ -30,3 +30,8 @@ foreach(entry "VexloService.exe;${CPACK_VEXLO_EXE_SIZE_BUDGET}"
                    "or VEXLO_SIGN_CERT and VEXLO_SIGN_KEY).")
   endif()
 endforeach()
+
+# The installers carry the executables as signed above.
+get_filename_component(VEXLO_INSTALLER_DIR "${exe}" DIRECTORY)
+set(VEXLO_VERSION "${CPACK_VEXLO_VERSION}")
+include("${CMAKE_CURRENT_LIST_DIR}/package_installers.cmake")

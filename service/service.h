@@ -56,6 +56,10 @@ constexpr DWORD kFailureCountResetS = 24 * 60 * 60;
 
 // The management commands of the command line.
 bool IsServiceInstalled();
+// Keeps the service's record of its checks, if any, for the next
+// InstallService that creates the service; -install calls it before it
+// removes the old one.
+void KeepRecordForReinstall();
 int InstallService();
 int UninstallService();
 int StartInstalledService();

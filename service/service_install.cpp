@@ -4,6 +4,7 @@
 #include "common/file_replace.h"
 #include "common/path_buffer.h"
 #include "service/service.h"
+#include "watcher/check_record.h"
 
 // "Marvonel" and the GBK bytes of the Chinese for "game", then " Vexlo" and
 // the GBK bytes for "client update service".
@@ -44,6 +45,34 @@ bool WaitUntilGone(DWORD timeoutMs) {
     if (GetTickCount64() >= deadline) return false;
     Sleep(kRemovalPollMs);
   }
+}
+
+// The record of checks lives in the service's own key, which deleting the
+// service takes with it. -install over an installed service (an upgrade, by
+// hand or by an installer) carries the record over to the new key, as it
+// stands, damaged values too: the reader trusts none of them anyway.
+struct KeptValue {
+  const char* name;
+  bool kept;
+  DWORD type;
+  DWORD size;
+  BYTE data[kPathBufferSize];
+};
+KeptValue g_keptRecord[] = {{kOutcomeValue, false, 0, 0, {}},
+                            {kSinceValue, false, 0, 0, {}},
+                            {kRouteValue, false, 0, 0, {}},
+                            {kStoredValue, false, 0, 0, {}}};
+
+void RestoreRecord() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCheckRecordKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+    return;
+  }
+  for (KeptValue& value : g_keptRecord) {
+    if (value.kept) RegSetValueExA(key, value.name, 0, value.type, value.data, value.size);
+    value.kept = false;
+  }
+  RegCloseKey(key);
 }
 
 void WriteRegistrationMarker() {
@@ -99,6 +128,20 @@ void ConfigureStartAndRights(SC_HANDLE service) {
 
 }  // namespace
 
+void KeepRecordForReinstall() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCheckRecordKey, 0, KEY_QUERY_VALUE, &key) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  for (KeptValue& value : g_keptRecord) {
+    value.size = sizeof value.data;  // a longer value is no record the service wrote
+    value.kept = RegQueryValueExA(key, value.name, nullptr, &value.type, value.data, &value.size) ==
+                 ERROR_SUCCESS;
+  }
+  RegCloseKey(key);
+}
+
 bool IsServiceInstalled() {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (manager == nullptr) return false;
@@ -130,6 +173,8 @@ int InstallService() {
     return 0;
   }
 
+  // Before the start: the new process reads the record once, at its first check.
+  RestoreRecord();
   WriteRegistrationMarker();
   SERVICE_DESCRIPTIONA description = {kServiceDescription};
   ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description);

@@ -1,20 +1,25 @@
 #!/usr/bin/env python3
 """The deployer's package: its contents, the size budget, the signature and
-the version resource of the exe.
+the version resource of the exe; and its installers run as IT and players
+run them: the MSI under Wine's msiexec, the example game installer built
+from the NSIS include.
 
 Environment: VEXLO_BUILD_DIR (the mingw build tree), VEXLO_VERSION,
-VEXLO_WINE_TEMPLATE, VEXLO_PROBE_EXE, VEXLO_E2E_DIR.
+VEXLO_WINE_TEMPLATE, VEXLO_PROBE_EXE, VEXLO_E2E_DIR; for the installers also
+VEXLO_SOURCE_DIR, VEXLO_SERVICE_EXE and VEXLO_CHECK_EXE.
 """
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import unittest
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from vexlo_wine import CLIENT_EXE, SERVICE_EXE, WinePrefix, wait_for  # noqa: E402
+import version_server  # noqa: E402
+from vexlo_wine import CLIENT_EXE, PUBLIC_DESKTOP, SERVICE_EXE, WinePrefix, wait_for  # noqa: E402
 
 BUILD = os.environ.get("VEXLO_BUILD_DIR", "")
 VERSION = os.environ.get("VEXLO_VERSION", "")
@@ -69,11 +74,13 @@ class PackageTest(unittest.TestCase):
                             ("VexloSelfTest.exe", 300000)):
             self.assertIn(exe + " is signed.", result.stdout)
             self.assertRegex(result.stdout, r"%s: \d+ bytes \(budget %d\)" % (exe, budget))
+        self.assertIn("VexloService-%s-win64.msi is signed." % VERSION, result.stdout)
 
         with zipfile.ZipFile(os.path.join(self.work, "out", TOP + ".zip")) as package:
             self.assertEqual(sorted(TOP + "/" + name for name in (
                 "VexloService.exe", "VexloCheck.exe", "VexloSelfTest.exe", "config.xml", "version.xml",
-                "version-signed-example.xml",
+                "version-signed-example.xml", "VexloService-%s-win64.msi" % VERSION,
+                "VexloService.wxs", "VexloService.nsh", "VexloGameSetup.nsi",
                 "DEPLOYMENT.txt")), sorted(package.namelist()))
             package.extractall(os.path.join(self.work, "unzipped"))
         unzipped = os.path.join(self.work, "unzipped", TOP)
@@ -92,7 +99,7 @@ class PackageTest(unittest.TestCase):
 
         exe = os.path.join(unzipped, "VexloService.exe")
         self.assertEqual(0, self.verify(exe, ca))
-        for other in ("VexloCheck.exe", "VexloSelfTest.exe"):
+        for other in ("VexloCheck.exe", "VexloSelfTest.exe", "VexloService-%s-win64.msi" % VERSION):
             self.assertEqual(0, self.verify(os.path.join(unzipped, other), ca))
         tampered = os.path.join(self.work, "tampered.exe")
         with open(exe, "rb") as f:
@@ -120,6 +127,7 @@ class PackageTest(unittest.TestCase):
         self.assertIn("VexloService.exe is NOT signed", result.stdout)
         self.assertIn("VexloCheck.exe is NOT signed", result.stdout)
         self.assertIn("VexloSelfTest.exe is NOT signed", result.stdout)
+        self.assertIn("VexloService-%s-win64.msi is NOT signed" % VERSION, result.stdout)
 
     def test_an_exe_over_its_size_budget_fails_the_package(self):
         for budget in ("CPACK_VEXLO_EXE_SIZE_BUDGET", "CPACK_VEXLO_CHECK_SIZE_BUDGET",
@@ -144,6 +152,244 @@ class PackageTest(unittest.TestCase):
         self.assertEqual("VexloService", fields.get("ProductName"))
         self.assertEqual("Vexlo client update service", fields.get("FileDescription"))
 
+
+# Where the guide says a game goes, and the example installer's default: a
+# path with a space, which the registration must quote.
+GAME_DIR = "C:\\Program Files\\Vexlo"
+INSTALLED_EXE = GAME_DIR + "\\Service\\VexloService.exe"
+OLD_VERSION = "0.9.0"
+RECORD_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\VexloService"
+STATE_FILES = ("config.xml", "version.xml", "update.ini")
+SERVICE_FILES = ("VexloService.exe", "VexloCheck.exe", "regist.ini")
+GAME_FILES = ("version.xml", "update.ini", "config.xml", "update.ico", "normal.ico")
+OLD_DOCUMENT = b"<version><v>1.0</v></version>"
+NEW_DOCUMENT = b"<version><v>1.1</v></version>"
+
+
+def stamp_version(exe, copy, major, minor):
+    """A copy of exe whose version resource says major.minor.0.0: an older
+    release of the same code."""
+    with open(exe, "rb") as f:
+        image = bytearray(f.read())
+    fixed = image.index(b"\xbd\x04\xef\xfe")  # VS_FIXEDFILEINFO's signature
+    version = major << 16 | minor
+    struct.pack_into("<IIII", image, fixed + 8, version, 0, version, 0)
+    with open(copy, "wb") as f:
+        f.write(image)
+
+
+class InstallerTest(unittest.TestCase):
+    """The package's installers under Wine, as IT and a player run them:
+    silent, logged, upgraded over a running service, removed, and failing."""
+
+    def setUp(self):
+        self.work = os.path.join(os.environ["VEXLO_E2E_DIR"], "installer-" + self.id().rsplit(".", 1)[-1])
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.prefix = WinePrefix(os.environ["VEXLO_WINE_TEMPLATE"], os.path.join(self.work, "pfx"))
+        self.prefix.create()
+        self.addCleanup(self.prefix.remove)
+        self.addCleanup(self.prefix.stop)
+        self.prefix.start()
+        self.service_dir = os.path.join(self.prefix.drive_c, "Program Files", "Vexlo", "Service")
+        self.server = os.path.join(self.work, "server")
+        self.assertEqual(0, version_server.start(self.server))
+        self.addCleanup(version_server.stop, self.server)
+        with open(os.path.join(self.server, "port")) as f:
+            self.url = "http://127.0.0.1:%d/doc/desktop.xml" % int(f.read())
+        self.serve(OLD_DOCUMENT)
+        # The game as its own installer lays it out: the service's folder
+        # holds the game's part (icons, the first version.xml, update.ini,
+        # settings with a check on every pass).
+        self.game = os.path.join(self.work, "game")
+        os.makedirs(os.path.join(self.game, "Service"))
+        shutil.copy(os.environ["VEXLO_PROBE_EXE"], os.path.join(self.game, "Vexlo.exe"))
+        for name, data in (("update.ico", b"\0\0\1\0u"), ("normal.ico", b"\0\0\1\0n"),
+                           ("version.xml", OLD_DOCUMENT), ("update.ini", b"1"),
+                           ("config.xml", ("<c><check>0</check><marker>0</marker><url>%s</url></c>"
+                                           % self.url).encode())):
+            with open(os.path.join(self.game, "Service", name), "wb") as f:
+                f.write(data)
+
+    def serve(self, document):
+        docs = os.path.join(self.server, "docs")
+        with open(os.path.join(docs, "desktop.tmp"), "wb") as f:
+            f.write(document)
+        os.replace(os.path.join(docs, "desktop.tmp"), os.path.join(docs, "desktop.xml"))
+
+    def build(self, version, service_exe=None):
+        """The installers of a release, built by the package step's own
+        script from the shipped sources: (MSI, example game installer)."""
+        folder = os.path.join(self.work, "release-" + version)
+        os.makedirs(folder)
+        exe = os.path.join(folder, "VexloService.exe")
+        if service_exe:
+            shutil.copy(service_exe, exe)
+        elif version == VERSION:
+            shutil.copy(os.environ["VEXLO_SERVICE_EXE"], exe)
+        else:
+            major, minor, _ = (int(part) for part in version.split("."))
+            stamp_version(os.environ["VEXLO_SERVICE_EXE"], exe, major, minor)
+        shutil.copy(os.environ["VEXLO_CHECK_EXE"], folder)
+        for name in ("VexloService.wxs", "VexloService.nsh", "VexloGameSetup.nsi"):
+            shutil.copy(os.path.join(os.environ["VEXLO_SOURCE_DIR"], "packaging", name), folder)
+        msi = os.path.join(self.work, "VexloService-%s.msi" % version)
+        example = os.path.join(self.work, "VexloGame-%s.exe" % version)
+        result = subprocess.run(
+            ["cmake", "-DVEXLO_INSTALLER_DIR=" + folder, "-DVEXLO_VERSION=" + version,
+             "-DVEXLO_MSI=" + msi, "-DVEXLO_EXAMPLE_OUT=" + example,
+             "-DVEXLO_GAME_FILES=" + self.game, "-P",
+             os.path.join(os.environ["VEXLO_SOURCE_DIR"], "cmake", "package_installers.cmake")],
+            capture_output=True, text=True, timeout=120,
+            env={k: v for k, v in os.environ.items() if not k.startswith("VEXLO_SIGN_")})
+        self.assertEqual(0, result.returncode, result.stdout + result.stderr)
+        return msi, example
+
+    def windows_path(self, path):
+        return "Z:" + path.replace("/", "\\")
+
+    def msiexec(self, *args):
+        """msiexec as IT runs it: silent, with a verbose log; its exit code."""
+        log = os.path.join(self.work, "msiexec-%d.log" % len(os.listdir(self.work)))
+        result = self.prefix.run("start", "/wait", "msiexec", *args, "/qn", "/l*v",
+                                 self.windows_path(log), timeout=180)
+        self.assertTrue(os.path.exists(log), "no log from msiexec")
+        with open(log, "rb") as f:
+            self.log = f.read().decode("latin-1")
+        return result.returncode
+
+    def lay_out_game(self):
+        shutil.copytree(self.game, os.path.dirname(self.service_dir))
+
+    def service_path(self, name):
+        return os.path.join(self.service_dir, name)
+
+    def read(self, name):
+        try:
+            with open(self.service_path(name), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def probe(self, *args):
+        # From the build tree: the game's Vexlo.exe (the probe too) goes with
+        # the game's uninstaller.
+        result = self.prefix.run(self.windows_path(os.environ["VEXLO_PROBE_EXE"]), *args)
+        return result.stdout.decode(errors="replace").replace("\r", "").strip()
+
+    def fields(self, *args):
+        return dict(line.split("=", 1) for line in self.probe(*args).splitlines() if "=" in line)
+
+    def record(self):
+        """The service's record of checks, as values (the key's own time
+        changes when the manager writes the key); [] when there is none."""
+        exported = os.path.join(self.work, "record.reg")
+        if os.path.exists(exported):
+            os.remove(exported)
+        self.prefix.run("reg", "export", RECORD_KEY, self.windows_path(exported), "/y")
+        if not os.path.exists(exported):
+            return []
+        with open(exported, "rb") as f:
+            text = f.read().decode("utf-16")
+        return sorted(line for line in text.splitlines() if line.startswith('"Last'))
+
+    def installed_version(self):
+        return self.fields("version", INSTALLED_EXE).get("fixed")
+
+    def assert_runs_registered_as_by_install(self):
+        self.assertTrue(wait_for(lambda: self.probe("state") == "4"), "the service does not run")
+        config = self.fields("config")
+        self.assertEqual('"%s"' % INSTALLED_EXE, config["path"])  # quoted: never split at spaces
+        self.assertEqual("0x110", config["type"])
+        self.assertEqual("2", config["start"])
+        self.assertNotEqual("", config["description"])
+
+    def assert_first_check_brings_the_shortcut(self):
+        self.serve(NEW_DOCUMENT)
+        self.assertTrue(wait_for(lambda: self.read("update.ini") == b"0"), "no check came")
+        self.assertEqual(NEW_DOCUMENT, self.read("version.xml"))
+        icon = self.fields("link", PUBLIC_DESKTOP + "\\Vexlo.lnk").get("icon")
+        self.assertEqual(INSTALLED_EXE.rsplit("\\", 1)[0] + "\\update.ico", icon)
+        self.assertTrue(wait_for(lambda: self.record() != []), "no record of the check")
+
+    def assert_upgrade_keeps_the_state(self, upgrade):
+        """A fresh install of the older release first: it runs as -install
+        registers it, and its first check brings the shortcut. Then upgrade,
+        while it runs: the new exe is in place and runs, and the state files
+        and the record of checks come through untouched."""
+        self.assert_runs_registered_as_by_install()
+        self.assertEqual(OLD_VERSION + ".0", self.installed_version())
+        self.assert_first_check_brings_the_shortcut()
+        state = {name: self.read(name) for name in STATE_FILES}
+        record = self.record()
+        upgrade()
+        self.assertEqual(VERSION + ".0", self.installed_version())
+        self.assert_runs_registered_as_by_install()
+        self.assertEqual(state, {name: self.read(name) for name in STATE_FILES})
+        self.assertEqual(record, self.record())
+
+    def assert_nothing_of_the_service_left(self):
+        self.assertTrue(wait_for(lambda: self.probe("state") == "missing"))
+        self.assertEqual("missing", self.probe("record"))  # the service's key is gone
+        for name in SERVICE_FILES:
+            self.assertFalse(os.path.exists(self.service_path(name)), name)
+
+    def test_msi_installs_upgrades_over_the_running_service_and_uninstalls(self):
+        old, _ = self.build(OLD_VERSION)
+        new, _ = self.build(VERSION)
+        self.lay_out_game()
+        self.assertEqual(0, self.msiexec("/i", self.windows_path(old), "GAMEDIR=" + GAME_DIR))
+        self.assertIn("RegisterService", self.log)
+        # The game folder is remembered: IT gives it once.
+        self.assert_upgrade_keeps_the_state(
+            lambda: self.assertEqual(0, self.msiexec("/i", self.windows_path(new))))
+        self.assertIn("RemoveExistingProducts", self.log)
+
+        self.assertEqual(0, self.msiexec("/x", self.windows_path(new)))
+        self.assert_nothing_of_the_service_left()
+        for name in GAME_FILES:  # the game's own files stay
+            self.assertTrue(os.path.exists(self.service_path(name)), name)
+
+    def test_msi_without_a_game_folder_or_failing_late_leaves_no_service(self):
+        msi, _ = self.build(VERSION)
+        self.lay_out_game()
+        # GAMEDIR is required: without it nothing is installed. (Windows
+        # ends a failed launch condition with 1603, Wine's msiexec with 67.)
+        self.assertNotEqual(0, self.msiexec("/i", self.windows_path(msi)))
+        self.assert_nothing_of_the_service_left()
+        # A failure once the service is registered and started rolls back.
+        # (Windows ends it with 1603, Wine's msiexec with 91.)
+        self.assertNotEqual(0, self.msiexec("/i", self.windows_path(msi), "GAMEDIR=" + GAME_DIR,
+                                            "VEXLOFAILWHENDEFERRED=1"))
+        self.assertRegex(self.log, r"Action ended [^\n]*RegisterService\. Return value 1")
+        self.assert_nothing_of_the_service_left()
+
+    def setup(self, example, *args):
+        # Into its default folder, GAME_DIR: /D= takes no quotes either.
+        return self.prefix.run(self.windows_path(example), *args, timeout=180).returncode
+
+    def uninstall(self):
+        # _?= runs the uninstaller in place, so that it is waited for. It
+        # takes no quotes, so the folder goes by its short name.
+        folder = self.probe("short", GAME_DIR)
+        return self.prefix.run(folder + "\\Uninstall.exe", "/S", "_?=" + folder,
+                               timeout=180).returncode
+
+    def test_nsis_example_installs_upgrades_over_the_running_service_and_uninstalls(self):
+        _, old = self.build(OLD_VERSION)
+        _, new = self.build(VERSION)
+        self.assertEqual(0, self.setup(old, "/S"))
+        self.assert_upgrade_keeps_the_state(
+            lambda: self.assertEqual(0, self.setup(new, "/S")))
+        self.assertEqual(0, self.uninstall())
+        self.assert_nothing_of_the_service_left()
+
+    def test_nsis_example_failure_leaves_no_service(self):
+        # A "service" that cannot register itself: the probe under its name.
+        _, example = self.build(VERSION, service_exe=os.environ["VEXLO_PROBE_EXE"])
+        self.assertEqual(2, self.setup(example, "/S"))
+        self.assert_nothing_of_the_service_left()
 
 if __name__ == "__main__":
     unittest.main()
