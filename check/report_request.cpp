@@ -150,7 +150,7 @@ void ReportProxySettings() {
     GlobalString bypass(machine.lpszProxyBypass, &GlobalFree);
     if (machine.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && proxy) {
       Line("Proxy", "WinHTTP's own setting: %s (bypass %s)", Ansi(proxy.get()).c_str(),
-           bypass ? Ansi(bypass.get()).c_str() : "none");
+           bypass && *bypass.get() != L'\0' ? Ansi(bypass.get()).c_str() : "none");
     } else {
       Line("Proxy", "WinHTTP's own setting: none");
     }
