@@ -26,20 +26,54 @@ bool MadeARequest(CheckOutcome outcome) {
          outcome != CheckOutcome::kLibraryMissing && outcome != CheckOutcome::kNotWebAddress;
 }
 
+// How asking automatic configuration ended, so that a WPAD server or a
+// script that hangs is named as the step it is.
+void ReportAutoProxySteps(const ProxyChoice& proxy) {
+  for (const AutoProxyStep& step : proxy.steps) {
+    const char* source = step.script ? "the script address" : "automatic detection";
+    switch (step.end) {
+      case AutoProxyEnd::kAnswered:
+        Line("", "%s answered", source);
+        break;
+      case AutoProxyEnd::kNothing:
+        Line("", "%s found no script", source);
+        break;
+      case AutoProxyEnd::kFailed:
+        Line("", "%s failed (error %lu); the next setting was asked", source, step.error);
+        break;
+      case AutoProxyEnd::kHung:
+        Line("",
+             "%s HUNG: no answer within the step's ten-second time-out; the next setting "
+             "was asked",
+             source);
+        break;
+      case AutoProxyEnd::kStopped:
+        Line("", "%s was given up with the check", source);
+        break;
+    }
+  }
+}
+
 // Which ways out the proxy setting named, and how each one tried went.
 void ReportRoutes(const HttpAnswer& answer) {
   const ProxyChoice& proxy = answer.proxy;
+  ReportAutoProxySteps(proxy);
   if (proxy.source == ProxySource::kDirect) {
-    Line("", "through no proxy%s",
-         proxy.accountRead ? ": no setting names one" : " (automatic detection found none)");
+    Line("", "through no proxy: no setting names one");
     return;
   }
   std::string routes;
   for (const ProxyRoute& route : proxy.routes) {
     routes += (routes.empty() ? "" : ", ") + RouteName(route);
   }
+  const char* none =
+      proxy.unusable != 0 ? "none WinHTTP can use" : "DIRECT (none for this address's scheme)";
   Line("", "ways out named by %s: %s", ProxySourceWords(proxy.source),
-       routes.empty() ? "DIRECT (none for this address's scheme)" : routes.c_str());
+       routes.empty() ? none : routes.c_str());
+  if (proxy.unusable != 0) {
+    Line("", "%zu left out: SOCKS, or spoken to over TLS, which WinHTTP cannot use",
+         proxy.unusable);
+  }
   for (std::size_t i = 0; i < answer.tried.size(); ++i) {
     const RouteAttempt& attempt = answer.tried[i];
     if (i + 1 == answer.tried.size()) {
@@ -116,7 +150,7 @@ void ReportProxySettings() {
     GlobalString bypass(machine.lpszProxyBypass, &GlobalFree);
     if (machine.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && proxy) {
       Line("Proxy", "WinHTTP's own setting: %s (bypass %s)", Ansi(proxy.get()).c_str(),
-           bypass ? Ansi(bypass.get()).c_str() : "none");
+           bypass && *bypass.get() != L'\0' ? Ansi(bypass.get()).c_str() : "none");
     } else {
       Line("Proxy", "WinHTTP's own setting: none");
     }

@@ -17,6 +17,9 @@
   X(kNotWebAddress, "the address is not an http:// or https:// address")                      \
   X(kTooManyRequests, "three requests given up earlier are still out: no request was made")   \
   X(kLibraryMissing, "WinHTTP or CNG could not be loaded from the system folder")             \
+  X(kNoUsableProxy,                                                                           \
+    "the proxy settings name only proxies WinHTTP cannot use (SOCKS, or spoken to over TLS) " \
+    "and no DIRECT: no request was made")                                                     \
   X(kNameNotFound, "the server's name was not found (DNS)")                                   \
   X(kConnectionRefused, "the connection was refused or the server cannot be reached")         \
   X(kTimedOut, "the server went silent for longer than a step's ten-second time-out")         \

@@ -17,7 +17,7 @@ namespace {
 const ULONGLONG kProxyAnswerMs = 60 * 1000;
 
 struct ProxyAnswer {
-  std::wstring host;
+  std::wstring key;  // the address's scheme and host (ProxyAnswerKey)
   ULONGLONG at = 0;
   ProxyChoice choice;
 };
@@ -35,14 +35,6 @@ bool NamedProxy(const WINHTTP_PROXY_INFO& info) {
          *info.lpszProxy != L'\0';
 }
 
-std::wstring HostOf(const std::wstring& url) {
-  URL_COMPONENTS parts = {};
-  parts.dwStructSize = sizeof parts;
-  parts.dwHostNameLength = static_cast<DWORD>(-1);
-  if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return std::wstring();
-  return std::wstring(parts.lpszHostName, parts.dwHostNameLength);
-}
-
 ProxyChoice DiscoverProxy(const std::wstring& url, const std::atomic<bool>& cancelled) {
   const bool secure = url.compare(0, 8, L"https://") == 0;
   ProxyChoice choice;
@@ -52,7 +44,7 @@ ProxyChoice DiscoverProxy(const std::wstring& url, const std::atomic<bool>& canc
     GlobalString bypassText(machine.lpszProxyBypass, &GlobalFree);
     if (NamedProxy(machine)) {
       choice.source = ProxySource::kMachine;
-      choice.routes = ParseProxyList(machine.lpszProxy, secure);
+      choice.routes = ParseProxyList(machine.lpszProxy, secure, &choice.unusable);
       choice.bypass = Text(machine.lpszProxyBypass);
       return choice;
     }
@@ -68,22 +60,29 @@ ProxyChoice DiscoverProxy(const std::wstring& url, const std::atomic<bool>& canc
   GlobalString proxyText(account.lpszProxy, &GlobalFree);
   GlobalString bypassText(account.lpszProxyBypass, &GlobalFree);
   // In Windows' own order ("automatic configuration may override manual
-  // settings"): detection, the script address only where detection finds
-  // none, and only then the manual proxy, which policies often set as the
-  // fallback of a script.
+  // settings"): detection, the script address where detection finds none,
+  // fails or hangs, and only then the manual proxy, which policies often set
+  // as the fallback of a script.
   const AutoProxyPlan plan =
       PlanAutoProxy(choice.accountRead, account.fAutoDetect != FALSE, account.lpszAutoConfigUrl);
   AutoProxyAnswer automatic;
-  if ((plan.detect && AskAutoProxy(url, nullptr, cancelled, &automatic)) ||
-      (plan.script && AskAutoProxy(url, account.lpszAutoConfigUrl, cancelled, &automatic))) {
+  const bool answered = AskAutoProxyInOrder(
+      plan.detect, plan.script,
+      [&](bool script) {
+        return AskAutoProxy(url, script ? account.lpszAutoConfigUrl : nullptr, cancelled,
+                            &automatic);
+      },
+      &choice.steps);
+  if (answered) {
     choice.source = ProxySource::kAutomatic;
     choice.routes = automatic.routes;
+    choice.unusable = automatic.unusable;
     choice.bypass = automatic.bypass;
     return choice;
   }
-  if (account.lpszProxy != nullptr && *account.lpszProxy != L'\0') {
+  if (!cancelled && account.lpszProxy != nullptr && *account.lpszProxy != L'\0') {
     choice.source = ProxySource::kManual;
-    choice.routes = ParseProxyList(account.lpszProxy, secure);
+    choice.routes = ParseProxyList(account.lpszProxy, secure, &choice.unusable);
     choice.bypass = Text(account.lpszProxyBypass);
   }
   return choice;
@@ -100,17 +99,16 @@ AutoProxyPlan PlanAutoProxy(bool accountRead, bool accountDetects, const wchar_t
 }
 
 ProxyChoice FindProxy(const std::wstring& url, const std::atomic<bool>& cancelled) {
-  const std::wstring host = HostOf(url);
+  const std::wstring key = ProxyAnswerKey(url);
   const ULONGLONG now = GetTickCount64();
   AcquireSRWLockShared(&s_answerLock);
-  const bool fresh =
-      s_answer.at != 0 && s_answer.host == host && now - s_answer.at < kProxyAnswerMs;
+  const bool fresh = s_answer.at != 0 && s_answer.key == key && now - s_answer.at < kProxyAnswerMs;
   ProxyChoice kept;
   if (fresh) kept = s_answer.choice;
   ReleaseSRWLockShared(&s_answerLock);
   if (fresh) return kept;
   ProxyAnswer answer;
-  answer.host = host;
+  answer.key = key;
   answer.choice = DiscoverProxy(url, cancelled);
   // A search given up on the way is no answer to keep.
   if (cancelled) return answer.choice;

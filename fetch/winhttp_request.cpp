@@ -112,10 +112,10 @@ CheckOutcome ReadBody(HttpCall* call, HINTERNET request, std::string* body) {
   }
 }
 
-// The request itself, on a connection. *connected tells whether the proxy
-// or server was reached: a failure before that lets the walk go on.
+// The request itself, on a connection. *answered tells whether a status
+// line came back: a failure before that may let the walk go on.
 CheckOutcome Transfer(HttpCall* call, HINTERNET connection, const std::wstring& path, bool secure,
-                      HttpAnswer* answer, bool* connected) {
+                      HttpAnswer* answer, bool* answered) {
   InternetHandle request(
       WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
                          WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0),
@@ -155,10 +155,12 @@ CheckOutcome Transfer(HttpCall* call, HINTERNET connection, const std::wstring& 
       })) {
     return failure;
   }
-  *connected = true;
+  // A proxy may take the connection and the request and then drop it: until
+  // a status line came, the next way out may still carry the request.
   if (!Guarded(call, &failure, [r] { return WinHttpReceiveResponse(r, nullptr); })) {
     return failure;
   }
+  *answered = true;
   DWORD status = 0;
   DWORD size = sizeof status;
   if (!Guarded(call, &failure, [&] {
@@ -215,7 +217,7 @@ RouteResult TryRoute(HttpCall* call, const ProxyRoute& route, const std::wstring
     return result;
   }
   result.outcome = Transfer(call, connection.get(), path, parts.nScheme == INTERNET_SCHEME_HTTPS,
-                            answer, &result.connected);
+                            answer, &result.answered);
   return result;
 }
 
@@ -237,7 +239,7 @@ CheckOutcome Exchange(const char* url, HttpCall* call, HttpAnswer* answer) {
 
   answer->proxy = FindProxy(address, call->cancelled);
   const CheckOutcome done = WalkProxyRoutes(
-      answer->proxy.routes, call->cancelled,
+      answer->proxy.routes, answer->proxy.unusable, call->cancelled,
       [&](const ProxyRoute& route) {
         return TryRoute(call, route, answer->proxy.bypass, parts, path, answer);
       },

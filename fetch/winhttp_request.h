@@ -42,8 +42,10 @@ enum class ProxySource {
 
 struct ProxyChoice {
   ProxySource source = ProxySource::kDirect;
-  bool accountRead = false;        // whether the account's Internet Options could be read
-  std::vector<ProxyRoute> routes;  // in order; none: direct
+  bool accountRead = false;          // whether the account's Internet Options could be read
+  std::vector<AutoProxyStep> steps;  // automatic configuration as it was asked, in order
+  std::vector<ProxyRoute> routes;    // in order; none: direct, unless unusable
+  std::size_t unusable = 0;          // proxies named that WinHTTP cannot use (SOCKS, TLS)
   std::wstring bypass;
 };
 
@@ -63,10 +65,12 @@ struct HttpAnswer {
 
 // GET of url (ANSI) with the one header "Content-Type: text/xml", no body,
 // no credentials and no cookies, through each way out the proxy setting names
-// in turn while the one before could not be connected to. kOk with the final answer's head, and
-// with its body when that answer counts as a document (fetch/document_gate.h); otherwise why not,
-// with as much of the head as came: the failure of the request, an answer that does not count, a
-// body past kMaxDocumentBytes (kTooLarge), and after a cancel kStopped.
+// in turn while the one before gave no answer (fetch/proxy_routes.h). kOk with the final
+// answer's head, and with its body when that answer counts as a document
+// (fetch/document_gate.h); otherwise why not, with as much of the head as came: the failure of
+// the request, an answer that does not count, a body past kMaxDocumentBytes (kTooLarge), a
+// setting that names only proxies WinHTTP cannot use (kNoUsableProxy), and after a cancel
+// kStopped.
 CheckOutcome HttpGet(const char* url, HttpCall* call, HttpAnswer* answer);
 
 // Ends the request of call as soon as the platform allows; HttpGet then
@@ -82,8 +86,10 @@ void ResetHttpCall(HttpCall* call);
 // script address, the manual proxy. The system account often has no
 // Internet Options that can be read: automatic detection is still tried.
 // Detection and the script address are asked one after the other, the script
-// only when detection finds none. Returns the source kDirect when no setting
-// names a proxy. The search is given up once cancelled turns true.
+// only when detection finds none, fails or hangs; each is given up after a
+// step's time-out (from Windows 8 on). Returns the source kDirect when no
+// setting names a proxy. The search is given up once cancelled turns true.
+// What is found is kept for a minute for the address's scheme and host.
 ProxyChoice FindProxy(const std::wstring& url, const std::atomic<bool>& cancelled);
 
 // The setting a proxy came from, in words.

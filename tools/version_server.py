@@ -5,7 +5,9 @@ Usage: version_server.py start DIR   (serves on 127.0.0.1, a free port, in the b
        version_server.py stop DIR
 
 DIR/port receives the port; DIR/requests.log gets one JSON line per request
-(path with query, headers). For every DIR/tls/NAME.pem (certificate chain and
+(path with query, headers). DIR/reset.port receives the port of a broken proxy:
+it takes each connection and its request, logs the request line ("reset"),
+and resets the connection without an answer. For every DIR/tls/NAME.pem (certificate chain and
 key) present at start, the same routes are served over TLS as well, on the
 port written to DIR/tls/NAME.port. Routes:
   /doc/NAME    the bytes of DIR/docs/NAME (404 when missing); when DIR/docs/NAME.route
@@ -271,7 +273,45 @@ def listen(root, port_file, pem=None):
     return server
 
 
+def reset_each_request(root, connection):
+    """Reads one request head, then resets the connection (SO_LINGER 0)."""
+    head = b""
+    try:
+        connection.settimeout(30)
+        while b"\r\n\r\n" not in head and len(head) < 65536:
+            chunk = connection.recv(4096)
+            if not chunk:
+                break
+            head += chunk
+        with open(os.path.join(root, "requests.log"), "a") as log:
+            log.write(json.dumps({"reset": head.split(b"\r\n", 1)[0].decode("latin-1")}) + "\n")
+    except OSError:
+        pass
+    finally:
+        connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        connection.close()
+
+
+def listen_for_resets(root):
+    """The broken proxy's port, written before the main port, which callers wait for."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    port_file = os.path.join(root, "reset.port")
+    with open(port_file + ".tmp", "w") as f:
+        f.write(str(listener.getsockname()[1]))
+    os.replace(port_file + ".tmp", port_file)
+
+    def accept_forever():
+        while True:
+            connection, _ = listener.accept()
+            threading.Thread(target=reset_each_request, args=(root, connection),
+                             daemon=True).start()
+    threading.Thread(target=accept_forever, daemon=True).start()
+
+
 def serve(root):
+    listen_for_resets(root)
     tls = os.path.join(root, "tls")
     names = sorted(n for n in os.listdir(tls) if n.endswith(".pem")) if os.path.isdir(tls) else []
     for name in names:
@@ -282,7 +322,7 @@ def serve(root):
 
 def start(root):
     os.makedirs(os.path.join(root, "docs"), exist_ok=True)
-    for name in ("port", "requests.log"):
+    for name in ("port", "reset.port", "requests.log"):
         try:
             os.remove(os.path.join(root, name))
         except FileNotFoundError:

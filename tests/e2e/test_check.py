@@ -94,14 +94,24 @@ class ServiceFolderCheckTest(CheckTest):
         asked = [line for line in self.requests(all_lines=True) if "/auth401" in line]
         self.assertEqual(1, len(asked), asked)
         self.assertNotIn("Authorization", asked[0])
-        # WinHTTP's own setting as a list whose first proxy is dead: the next
-        # one carries the check, and the report names both.
-        proxies = "127.0.0.1:1;127.0.0.1:%d" % self.port
+        # WinHTTP's own setting as a list whose first proxies are dead, one
+        # refusing, one resetting the connection it took before any answer:
+        # the next one carries the check, and the report names each.
+        with open(os.path.join(self.server_dir, "reset.port")) as f:
+            resetting = "127.0.0.1:%s" % f.read()
+        proxies = "127.0.0.1:1;%s;127.0.0.1:%d" % (resetting, self.port)
         self.assertEqual("ok", self.probe("machine-proxy", proxies))
         self.assert_report(1, ["ways out named by WinHTTP's own setting: %s" % proxies.replace(";", ", "),
                                "through 127.0.0.1:1: the connection was refused",
+                               "through %s: the connection failed during the exchange; "
+                               "the next way out was tried" % resetting,
                                "through 127.0.0.1:%d\n" % self.port, "status 200"],
                            "--url", "http://vexlo-proxied.test/doc/desktop.xml")
+        # A setting that names only a proxy WinHTTP cannot use never goes direct.
+        self.assertEqual("ok", self.probe("machine-proxy", "socks=127.0.0.1:%d" % self.port))
+        asked = len(self.requests(all_lines=True))
+        self.assert_report(1, ["1 left out: SOCKS", "NO CHANGE (NoUsableProxy)"])
+        self.assertEqual(asked, len(self.requests(all_lines=True)))
         self.assertEqual("ok", self.probe("machine-proxy", "none"))
         self.assert_report(1, ["NO CHANGE (ConnectionRefused)", "Answer      none"],
                            "--url", "http://127.0.0.1:1/doc/desktop.xml")

@@ -250,15 +250,20 @@ class ServerFaultTest(FaultTest):
     def test_proxies_of_the_machine_and_of_the_account_are_used(self):
         # The version server answers as a proxy too; the address's host
         # exists only through it.
-        # Each setting is a list whose first proxy is dead: the service walks
-        # on to the next, as WinHTTP itself does not.
+        # Each setting is a list whose first proxy is dead (one resets each
+        # connection it took, before any answer; another refuses it): the
+        # service walks on to the next, as WinHTTP itself does not.
         proxy = "127.0.0.1:%d" % self.port
+        with open(os.path.join(self.server_dir, "reset.port")) as f:
+            resetting = "127.0.0.1:%s" % f.read()
         self.configure(0, 0, url="http://vexlo-proxied.test/doc/desktop.xml")
-        self.assertEqual("ok", self.probe("machine-proxy", "127.0.0.1:1;" + proxy))
+        self.assertEqual("ok", self.probe("machine-proxy", resetting + ";" + proxy))
         self.install()
         self.serve(NEW)
         self.assert_update_then_quiet(NEW)
         self.assertTrue([line for line in self.requests() if '"proxied": true' in line])
+        self.assertTrue([line for line in self.requests(all_lines=True)
+                         if '"reset": "GET http://vexlo-proxied.test' in line])
         self.stop_and_wait(bound_s=STOP_BOUND_S)
 
         # The account's manual proxy, for the built-in address (no config.xml).

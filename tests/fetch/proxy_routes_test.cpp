@@ -42,10 +42,17 @@ TEST(ProxyList, PerSchemeEntriesApplyOnlyToTheirScheme) {
 }
 
 TEST(ProxyList, WaysWinHttpCannotTakeAndBrokenTextAreLeftOut) {
-  EXPECT_EQ((RouteNames{L"DIRECT"}),
-            Names(ParseProxyList(L"SOCKS s:1080; SOCKS5 t:1080; HTTPS h:443; DIRECT", false)));
+  std::size_t unusable = 0;
+  EXPECT_EQ(
+      (RouteNames{L"DIRECT"}),
+      Names(ParseProxyList(L"SOCKS s:1080; SOCKS5 t:1080; HTTPS h:443; DIRECT", false, &unusable)));
+  EXPECT_EQ(3u, unusable);
   EXPECT_EQ((RouteNames{L"a:1"}),
-            Names(ParseProxyList(L"socks=s:1080;socks://s:1;https://h:2;a:1", false)));
+            Names(ParseProxyList(L"socks=s:1080;socks://s:1;https://h:2;a:1", false, &unusable)));
+  EXPECT_EQ(3u, unusable);
+  // Entries for another scheme are none of this address's business.
+  EXPECT_TRUE(ParseProxyList(L"ftp=c:21;https=b:443", false, &unusable).empty());
+  EXPECT_EQ(0u, unusable);
   EXPECT_TRUE(ParseProxyList(L"", false).empty());
   EXPECT_TRUE(ParseProxyList(L" ; ;", false).empty());
   EXPECT_TRUE(ParseProxyList(L"PROXY", false).empty());
@@ -63,13 +70,14 @@ TEST(ProxyList, WaysWinHttpCannotTakeAndBrokenTextAreLeftOut) {
 struct Walk {
   std::vector<RouteResult> results;
   int cancelAfter = -1;  // attempts after which the check is over
+  std::size_t unusable = 0;
   std::vector<RouteAttempt> tried;
 
   CheckOutcome Run(const std::vector<ProxyRoute>& routes) {
     std::atomic<bool> cancelled{cancelAfter == 0};
     std::size_t next = 0;
     return WalkProxyRoutes(
-        routes, cancelled,
+        routes, unusable, cancelled,
         [&](const ProxyRoute&) {
           const RouteResult result = results.at(next++);
           if (static_cast<int>(next) == cancelAfter) cancelled = true;
@@ -80,6 +88,25 @@ struct Walk {
 };
 
 RouteResult Refused() { return RouteResult{CheckOutcome::kConnectionRefused, false}; }
+
+TEST(ProxyList, ResolverProxiesAreNamedAsWinHttpTakesThem) {
+  EXPECT_EQ(L"proxy.test:8080", ProxyAddress(L"proxy.test", 8080));
+  EXPECT_EQ(L"10.0.0.1:3128", ProxyAddress(L"10.0.0.1", 3128));
+  // An IPv6 literal keeps its brackets, or its port would read as part of it.
+  EXPECT_EQ(L"[::1]:8080", ProxyAddress(L"::1", 8080));
+  EXPECT_EQ(L"[fe80::1]:0", ProxyAddress(L"[fe80::1]", 0));
+  EXPECT_EQ(L"[::1]:8080", Names(ParseProxyList(L"PROXY [::1]:8080", false)).at(0));
+}
+
+TEST(ProxyList, AnswersAreKeptPerSchemeAndHost) {
+  EXPECT_NE(ProxyAnswerKey(L"http://Vexlo.test/a.xml"),
+            ProxyAnswerKey(L"https://vexlo.test/a.xml"));
+  EXPECT_NE(ProxyAnswerKey(L"http://a.test/x"), ProxyAnswerKey(L"http://b.test/x"));
+  EXPECT_EQ(ProxyAnswerKey(L"http://vexlo.test/a.xml?time=1"),
+            ProxyAnswerKey(L"HTTP://VEXLO.test/other.xml?time=2"));
+  EXPECT_EQ(ProxyAnswerKey(L"http://vexlo.test"), ProxyAnswerKey(L"http://user@vexlo.test/x"));
+  EXPECT_NE(ProxyAnswerKey(L"http://[::1]:80/x"), ProxyAnswerKey(L"http://[::2]:80/x"));
+}
 
 TEST(ProxyWalk, ConnectFailuresMoveOnAndAnyAnswerEndsTheWalk) {
   const std::vector<ProxyRoute> routes = ParseProxyList(L"PROXY a:1; PROXY b:2; DIRECT", false);
@@ -100,18 +127,22 @@ TEST(ProxyWalk, ConnectFailuresMoveOnAndAnyAnswerEndsTheWalk) {
     EXPECT_EQ(answered, stop.Run(routes));
     EXPECT_EQ(2u, stop.tried.size());
   }
-  // A proxy that took the connection and then went silent or dropped it.
+  // A proxy that took the connection and the request, then reset it or went
+  // silent before any status line: the next one carries the request.
   for (const CheckOutcome broken : {CheckOutcome::kTimedOut, CheckOutcome::kConnectionLost}) {
+    Walk next;
+    next.results = {RouteResult{broken, false}, RouteResult{CheckOutcome::kOk, true}};
+    EXPECT_EQ(CheckOutcome::kOk, next.Run(routes));
+    EXPECT_EQ(2u, next.tried.size());
+  }
+  // The same once an answer had begun: the answer is the way out's word.
+  for (const CheckOutcome broken :
+       {CheckOutcome::kTimedOut, CheckOutcome::kConnectionLost, CheckOutcome::kTooLarge}) {
     Walk stop;
     stop.results = {RouteResult{broken, true}, RouteResult{CheckOutcome::kOk, true}};
     EXPECT_EQ(broken, stop.Run(routes));
     EXPECT_EQ(1u, stop.tried.size());
   }
-  // A proxy that never answered the connect.
-  Walk silent;
-  silent.results = {RouteResult{CheckOutcome::kTimedOut, false},
-                    RouteResult{CheckOutcome::kOk, true}};
-  EXPECT_EQ(CheckOutcome::kOk, silent.Run(routes));
   // A certificate that is not trusted is an answer of the server's, not a dead way.
   Walk untrusted;
   untrusted.results = {RouteResult{CheckOutcome::kCertificateUntrusted, false}, Refused()};
@@ -130,6 +161,71 @@ TEST(ProxyWalk, EveryWayDeadGivesTheLastFailureAndNoListMeansDirect) {
   EXPECT_EQ(CheckOutcome::kOk, direct.Run({}));
   ASSERT_EQ(1u, direct.tried.size());
   EXPECT_TRUE(direct.tried[0].route.direct);
+}
+
+TEST(ProxyWalk, AListOfOnlyProxiesWinHttpCannotUseNeverGoesDirect) {
+  std::size_t unusable = 0;
+  const std::vector<ProxyRoute> routes =
+      ParseProxyList(L"SOCKS s:1080; HTTPS h:443", false, &unusable);
+  Walk walk;
+  walk.unusable = unusable;
+  walk.results = {RouteResult{CheckOutcome::kOk, true}};
+  EXPECT_EQ(CheckOutcome::kNoUsableProxy, walk.Run(routes));
+  EXPECT_TRUE(walk.tried.empty());
+  EXPECT_STRNE("", CheckOutcomeText(CheckOutcome::kNoUsableProxy));
+  // With a DIRECT among them, the script allowed the direct way.
+  Walk allowed;
+  allowed.results = {RouteResult{CheckOutcome::kOk, true}};
+  EXPECT_EQ(CheckOutcome::kOk,
+            allowed.Run(ParseProxyList(L"SOCKS s:1080; DIRECT", false, &allowed.unusable)));
+  ASSERT_EQ(1u, allowed.tried.size());
+  EXPECT_TRUE(allowed.tried[0].route.direct);
+}
+
+// Automatic configuration with each source's end given in advance.
+std::vector<AutoProxyStep> AskInOrder(bool detect, bool script, AutoProxyEnd detection,
+                                      AutoProxyEnd scriptEnd, bool* answered) {
+  std::vector<AutoProxyStep> steps;
+  *answered = AskAutoProxyInOrder(
+      detect, script,
+      [&](bool isScript) {
+        AutoProxyStep step;
+        step.end = isScript ? scriptEnd : detection;
+        return step;
+      },
+      &steps);
+  return steps;
+}
+
+TEST(AutoProxyOrder, ASourceThatHangsOrFailsHandsOnToTheNext) {
+  bool answered = false;
+  std::vector<AutoProxyStep> steps =
+      AskInOrder(true, true, AutoProxyEnd::kHung, AutoProxyEnd::kAnswered, &answered);
+  EXPECT_TRUE(answered);
+  ASSERT_EQ(2u, steps.size());
+  EXPECT_FALSE(steps[0].script);
+  EXPECT_EQ(AutoProxyEnd::kHung, steps[0].end);
+  EXPECT_TRUE(steps[1].script);
+  // Both dead: the manual proxy comes next, and the steps say why.
+  steps = AskInOrder(true, true, AutoProxyEnd::kFailed, AutoProxyEnd::kHung, &answered);
+  EXPECT_FALSE(answered);
+  ASSERT_EQ(2u, steps.size());
+  EXPECT_EQ(AutoProxyEnd::kHung, steps[1].end);
+  // Detection that answers ends the search; one that finds nothing does not.
+  EXPECT_EQ(1u,
+            AskInOrder(true, true, AutoProxyEnd::kAnswered, AutoProxyEnd::kHung, &answered).size());
+  EXPECT_EQ(
+      2u,
+      AskInOrder(true, true, AutoProxyEnd::kNothing, AutoProxyEnd::kAnswered, &answered).size());
+  EXPECT_TRUE(answered);
+  // Only what is planned is asked, and a stop asks nothing more.
+  steps = AskInOrder(false, true, AutoProxyEnd::kAnswered, AutoProxyEnd::kFailed, &answered);
+  ASSERT_EQ(1u, steps.size());
+  EXPECT_TRUE(steps[0].script);
+  EXPECT_EQ(
+      1u,
+      AskInOrder(true, true, AutoProxyEnd::kStopped, AutoProxyEnd::kAnswered, &answered).size());
+  EXPECT_FALSE(answered);
 }
 
 TEST(ProxyWalk, TheChecksEndStopsTheWalkBeforeTheNextWay) {

@@ -1,11 +1,14 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <string>
+#include <thread>
 
 #include "common/path_buffer.h"
 #include "fetch/fetch.h"
+#include "fetch/proxy_resolver.h"
 #include "fetch/system_libraries.h"
 #include "fetch/winhttp_request.h"
 #include "tests/support/test_support.h"
@@ -246,6 +249,115 @@ TEST(ProxySettings, AccountSettingsThatCannotBeReadStillTryDetection) {
   plan = PlanAutoProxy(true, true, L"http://wpad.test/proxy.pac");
   EXPECT_TRUE(plan.detect);
   EXPECT_TRUE(plan.script);
+}
+
+// A resolver of the test's own, as Windows 8's would answer (Wine has none).
+enum class Resolving { kHangs, kStrayErrorThenList };
+struct FakeResolver {
+  Resolving how = Resolving::kHangs;
+  DWORD_PTR context = 0;
+  std::thread late;  // delivers the completion after the call has returned
+  bool closed = false;
+};
+FakeResolver s_resolver;
+WINHTTP_PROXY_RESULT_ENTRY s_entries[4] = {
+    {TRUE, FALSE, INTERNET_SCHEME_HTTP, const_cast<PWSTR>(L"::1"), 8080},
+    {TRUE, FALSE, INTERNET_SCHEME_SOCKS, const_cast<PWSTR>(L"socks.test"), 1080},
+    {TRUE, FALSE, INTERNET_SCHEME_HTTP, const_cast<PWSTR>(L"proxy.test"), 3128},
+    {FALSE, FALSE, INTERNET_SCHEME_HTTP, nullptr, 0}};
+
+void Deliver(HINTERNET resolver, DWORD_PTR context, DWORD status, DWORD api, DWORD error) {
+  WINHTTP_ASYNC_RESULT result = {api, error};
+  OnResolverStatus(resolver, context, status, &result, sizeof result);
+}
+
+DWORD WINAPI FakeCreate(HINTERNET, HINTERNET* resolver) {
+  *resolver = reinterpret_cast<HINTERNET>(&s_resolver);
+  return ERROR_SUCCESS;
+}
+
+DWORD WINAPI FakeAsk(HINTERNET resolver, PCWSTR, WINHTTP_AUTOPROXY_OPTIONS*, DWORD_PTR context) {
+  s_resolver.context = context;
+  if (s_resolver.how == Resolving::kStrayErrorThenList) {
+    // Another call's error first, then this call's own completion.
+    Deliver(resolver, context, WINHTTP_CALLBACK_STATUS_REQUEST_ERROR, API_SEND_REQUEST,
+            ERROR_WINHTTP_CONNECTION_ERROR);
+    s_resolver.late = std::thread([resolver, context] {
+      Sleep(200);
+      OnResolverStatus(resolver, context, WINHTTP_CALLBACK_STATUS_GETPROXYFORURL_COMPLETE, nullptr,
+                       0);
+    });
+  }
+  return ERROR_IO_PENDING;
+}
+
+DWORD WINAPI FakeResult(HINTERNET, WINHTTP_PROXY_RESULT* result) {
+  result->cEntries = 4;
+  result->pEntries = s_entries;
+  return ERROR_SUCCESS;
+}
+
+VOID WINAPI FakeFree(WINHTTP_PROXY_RESULT*) {}
+
+BOOL WINAPI FakeClose(HINTERNET resolver) {
+  s_resolver.closed = true;
+  // As Windows cancels a call still under way, and says so.
+  if (s_resolver.how == Resolving::kHangs) {
+    Deliver(resolver, s_resolver.context, WINHTTP_CALLBACK_STATUS_REQUEST_ERROR,
+            API_GET_PROXY_FOR_URL, ERROR_WINHTTP_OPERATION_CANCELLED);
+  }
+  return TRUE;
+}
+
+AutoProxyStep AskFake(Resolving how, unsigned long boundMs, const std::atomic<bool>& cancelled,
+                      AutoProxyAnswer* answer) {
+  s_resolver.how = how;
+  s_resolver.closed = false;
+  ResolverCalls calls;
+  calls.create = FakeCreate;
+  calls.ask = FakeAsk;
+  calls.result = FakeResult;
+  calls.free = FakeFree;
+  calls.close = FakeClose;
+  WINHTTP_AUTOPROXY_OPTIONS options = {};
+  options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
+  AutoProxyStep step;
+  step.end = AutoProxyEnd::kStopped;
+  EXPECT_TRUE(AskResolver(calls, L"http://vexlo.test/desktop.xml", &options, cancelled, boundMs,
+                          &step, answer));
+  if (s_resolver.late.joinable()) s_resolver.late.join();
+  return step;
+}
+
+TEST(ProxyResolver, ASearchThatHangsIsGivenUpAfterItsBound) {
+  ASSERT_TRUE(BindSystemLibrary(SystemLibrary::kWinHttp));
+  // Only a safety net: a search with no bound of its own would wait for it.
+  std::atomic<bool> cancelled{false};
+  HANDLE over = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread net([&] {
+    if (WaitForSingleObject(over, 30000) == WAIT_TIMEOUT) cancelled = true;
+  });
+  AutoProxyAnswer answer;
+  const AutoProxyStep step = AskFake(Resolving::kHangs, 300, cancelled, &answer);
+  SetEvent(over);
+  net.join();
+  CloseHandle(over);
+  EXPECT_EQ(AutoProxyEnd::kHung, step.end);
+  EXPECT_TRUE(s_resolver.closed);
+  EXPECT_TRUE(answer.routes.empty());
+}
+
+TEST(ProxyResolver, OnlyItsOwnCallsCompletionCountsAndItsListIsKeptWhole) {
+  ASSERT_TRUE(BindSystemLibrary(SystemLibrary::kWinHttp));
+  std::atomic<bool> cancelled{false};
+  AutoProxyAnswer answer;
+  const AutoProxyStep step = AskFake(Resolving::kStrayErrorThenList, 30000, cancelled, &answer);
+  EXPECT_EQ(AutoProxyEnd::kAnswered, step.end);
+  ASSERT_EQ(3u, answer.routes.size());
+  EXPECT_EQ(L"[::1]:8080", answer.routes[0].proxy);
+  EXPECT_EQ(L"proxy.test:3128", answer.routes[1].proxy);
+  EXPECT_TRUE(answer.routes[2].direct);
+  EXPECT_EQ(1u, answer.unusable);  // the SOCKS proxy
 }
 
 }  // namespace
