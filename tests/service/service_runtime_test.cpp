@@ -51,11 +51,28 @@ TEST_F(ControlHandler, PauseContinueAndInterrogateChangeNothing) {
 
 TEST_F(ControlHandler, UnknownCodesChangeNothing) {
   const SERVICE_STATUS before = g_serviceStatus;
-  for (DWORD control : {0u, 6u, 128u, 255u}) {
+  for (DWORD control : {0u, 6u, 129u, 255u}) {
     ServiceCtrlHandler(control);
     EXPECT_EQ(0, memcmp(&before, &g_serviceStatus, sizeof before)) << control;
     EXPECT_EQ(1, g_runFlag.load()) << control;
   }
+}
+
+TEST_F(ControlHandler, CheckNowIsTakenOnceInTenSecondsAndChangesNoState) {
+  const SERVICE_STATUS before = g_serviceStatus;
+  for (int i = 0; i < 20; ++i) ServiceCtrlHandler(kCheckNowControl);
+  EXPECT_EQ(0, memcmp(&before, &g_serviceStatus, sizeof before));
+  EXPECT_EQ(1, g_runFlag.load());
+  EXPECT_TRUE(TakeAskedCheck());
+  // The other nineteen were ignored, not kept for later.
+  EXPECT_FALSE(TakeAskedCheck());
+}
+
+TEST_F(ControlHandler, CheckNowDuringAStopIsIgnored) {
+  ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+  ServiceCtrlHandler(kCheckNowControl);
+  EXPECT_FALSE(TakeAskedCheck());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), g_serviceStatus.dwCurrentState);
 }
 
 TEST_F(ControlHandler, StopBeforeTheWatcherStartsStillEndsTheService) {
