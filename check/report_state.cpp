@@ -135,13 +135,15 @@ void ReportServiceRecord(CheckOutcome verdict, const std::string& route, bool co
 // The service's answer to the check just asked for.
 void ReportAskedCheck(CheckOutcome verdict, const std::string& route, const AskedCheck& answer) {
   // Passes are about a second each.
-  const std::uint64_t minutes = (answer.passesToNext + 30) / 60;
+  const unsigned long long passes = answer.passesToNext;
+  const bool inMinutes = passes >= 120;
+  const char* unit = inMinutes ? "minutes" : "seconds";
+  if (passes == 1) unit = "second";
   Line("",
        "the service's check just asked for: %s at %s, %s; its next scheduled check in %llu "
-       "passes (about %llu minutes)",
+       "pass%s (about %llu %s)",
        VerdictText(answer.outcome).c_str(), UtcText(answer.started).c_str(), answer.route.c_str(),
-       static_cast<unsigned long long>(answer.passesToNext),
-       static_cast<unsigned long long>(minutes));
+       passes, passes == 1 ? "" : "es", inMinutes ? (passes + 30) / 60 : passes, unit);
   ReportDifference(verdict, route, answer.outcome, answer.route, true);
 }
 
