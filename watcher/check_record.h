@@ -1,9 +1,10 @@
 // The service's own word on its checks: the outcome of its last check, since
-// when that outcome has held, the way out it took, and when a check last
-// stored a document. Kept as values of the service's own registry key, which
-// every user can read and only the system account and administrators can
-// write, and which goes with the service when it is removed. Support staff
-// read it through VexloCheck.exe, beside the tool's own check.
+// when that outcome has held, the way out it took, when a check last stored
+// a document, and its answer to the last check someone asked for. Kept as
+// values of the service's own registry key, which every user can read and
+// only the system account and administrators can write, and which goes with
+// the service when it is removed. Support staff read it through
+// VexloCheck.exe, beside the tool's own check.
 #pragma once
 
 #include <cstdint>
