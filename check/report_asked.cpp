@@ -1,7 +1,5 @@
 #include <windows.h>
 
-#include <ctime>
-
 #include "check/console.h"
 #include "check/installed_service.h"
 #include "check/report_parts.h"
@@ -29,7 +27,7 @@ bool IsWhole(const AskedCheck& answer) {
 
 ServiceAsk AskServiceToCheck() {
   ServiceAsk ask;
-  ask.askedAt = static_cast<std::uint64_t>(std::time(nullptr));
+  ask.askedAt = MillisecondsNow();
   ask.tick = GetTickCount64();
   ask.error = SendCheckNow();
   ask.result = ask.error == 0 ? AskResult::kWaiting : AskResult::kNotSent;
@@ -40,7 +38,7 @@ bool AwaitAskedCheck(ServiceAsk* ask) {
   Line("",
        "asked VexloService to check now, at %s; waiting for its answer (at most %llu s "
        "for the check to begin, and %llu s for it to end)",
-       UtcText(ask->askedAt).c_str(), kBeginBoundMs / 1000, kEndBoundMs / 1000);
+       UtcText(ask->askedAt / 1000).c_str(), kBeginBoundMs / 1000, kEndBoundMs / 1000);
   ULONGLONG askedLast = ask->tick;
   ULONGLONG begun = 0;
   for (;;) {
@@ -50,8 +48,7 @@ bool AwaitAskedCheck(ServiceAsk* ask) {
       ask->result = AskResult::kUnreadable;
       return false;
     }
-    // A check begun in the second of the request or later answers it,
-    // whoever asked for it.
+    // A check begun after the request answers it, whoever asked for it.
     const bool fresh = seen.started != 0 && seen.started >= ask->askedAt;
     if (fresh && seen.ended >= seen.started) {
       ask->answer = seen;
@@ -129,7 +126,7 @@ void ReportAskFailure(const ServiceAsk& ask) {
       Line("",
            "no answer in time: VexloService began the check at %s and did not end it "
            "within %llu s",
-           UtcText(ask.answer.started).c_str(), kEndBoundMs / 1000);
+           UtcText(ask.answer.started / 1000).c_str(), kEndBoundMs / 1000);
       return;
     case AskResult::kWaiting:
     case AskResult::kAnswered:

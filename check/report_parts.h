@@ -41,7 +41,7 @@ enum class AskResult {
 struct ServiceAsk {
   AskResult result = AskResult::kWaiting;
   unsigned long error = 0;      // with kNotSent: the platform's reason
-  std::uint64_t askedAt = 0;    // seconds since 1970 UTC, just before it was sent
+  std::uint64_t askedAt = 0;    // ms since 1970 UTC, just before it was sent
   unsigned long long tick = 0;  // GetTickCount64 then
   AskedCheck answer;
 };

@@ -142,8 +142,9 @@ void ReportAskedCheck(CheckOutcome verdict, const std::string& route, const Aske
   Line("",
        "the service's check just asked for: %s at %s, %s; its next scheduled check in %llu "
        "pass%s (about %llu %s)",
-       VerdictText(answer.outcome).c_str(), UtcText(answer.started).c_str(), answer.route.c_str(),
-       passes, passes == 1 ? "" : "es", inMinutes ? (passes + 30) / 60 : passes, unit);
+       VerdictText(answer.outcome).c_str(), UtcText(answer.started / 1000).c_str(),
+       answer.route.c_str(), passes, passes == 1 ? "" : "es",
+       inMinutes ? (passes + 30) / 60 : passes, unit);
   ReportDifference(verdict, route, answer.outcome, answer.route, true);
 }
 

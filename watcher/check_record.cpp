@@ -15,6 +15,8 @@ constexpr int kOutcomeCount = 0 VEXLO_CHECK_OUTCOMES(VEXLO_COUNT_OUTCOME);
 // by the service.
 const std::uint64_t kEarliest = 946684800;
 const std::uint64_t kLatest = 7258118400;
+const std::uint64_t kEarliestMs = kEarliest * 1000;
+const std::uint64_t kLatestMs = kLatest * 1000;
 // The most passes between two scheduled checks: the largest interval and one.
 const std::uint64_t kMostPassesToNext = 2147483648ull;
 
@@ -98,18 +100,26 @@ bool ReadAskedCheck(AskedCheck* asked) {
       ERROR_SUCCESS) {
     return false;
   }
-  asked->started = ReadTime(key, kAskedStartedValue);
+  asked->started = ReadNumber(key, kAskedStartedValue, kEarliestMs, kLatestMs);
   asked->outcome = ReadText(key, kAskedOutcomeValue, 64);
   if (!IsOutcomeName(asked->outcome)) asked->outcome.clear();
   asked->route = ReadText(key, kAskedRouteValue, kMaxRouteText);
   asked->passesToNext = ReadNumber(key, kAskedNextValue, 1, kMostPassesToNext);
-  asked->ended = ReadTime(key, kAskedEndedValue);
+  asked->ended = ReadNumber(key, kAskedEndedValue, kEarliestMs, kLatestMs);
   RegCloseKey(key);
   return true;
 }
 
+std::uint64_t MillisecondsNow() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  // 100-nanosecond units since 1601.
+  return (ticks - 116444736000000000ull) / 10000;
+}
+
 std::uint64_t NoteAskedCheckStarted() {
-  const std::uint64_t now = static_cast<std::uint64_t>(std::time(nullptr));
+  const std::uint64_t now = MillisecondsNow();
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCheckRecordKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
     WriteTime(key, kAskedStartedValue, now);
@@ -126,7 +136,7 @@ void NoteAskedCheck(std::uint64_t started, CheckOutcome verdict, const std::stri
   }
   // The end goes last, and only after the rest was written: a reader takes
   // the answer as whole once the end is no earlier than the start.
-  const std::uint64_t ended = static_cast<std::uint64_t>(std::time(nullptr));
+  const std::uint64_t ended = MillisecondsNow();
   if (WriteText(key, kAskedOutcomeValue, CheckOutcomeName(verdict)) &&
       WriteText(key, kAskedRouteValue, route.substr(0, kMaxRouteText)) &&
       WriteTime(key, kAskedNextValue, static_cast<std::uint64_t>(passesToNext))) {

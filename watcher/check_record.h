@@ -30,13 +30,15 @@ struct CheckRecord {
 // The answer to the last check asked for (VexloCheck.exe --ask-service), in
 // the same key: written only when someone asks, the started time first, so
 // that the one who asked sees the check under way, and the ended time last,
-// so that a reader never takes half an answer for a whole one.
-constexpr char kAskedStartedValue[] = "AskedCheckStarted";  // REG_QWORD, seconds since 1970 UTC
+// so that a reader never takes half an answer for a whole one. Its times are
+// in milliseconds: a check begun earlier in the second of a request is never
+// taken for its answer.
+constexpr char kAskedStartedValue[] = "AskedCheckStarted";  // REG_QWORD, ms since 1970 UTC
 constexpr char kAskedOutcomeValue[] = "AskedCheckOutcome";  // REG_SZ, the outcome's name
 constexpr char kAskedRouteValue[] = "AskedCheckRoute";      // REG_SZ, as RouteText says it
 // REG_QWORD, passes (about a second each) from the asked check to the next scheduled one
 constexpr char kAskedNextValue[] = "AskedCheckNext";
-constexpr char kAskedEndedValue[] = "AskedCheckEnded";  // REG_QWORD, seconds since 1970 UTC
+constexpr char kAskedEndedValue[] = "AskedCheckEnded";  // REG_QWORD, ms since 1970 UTC
 
 struct AskedCheck {
   std::uint64_t started = 0;  // 0: none that can be read
@@ -51,6 +53,9 @@ struct AskedCheck {
 // the record as it stands (read once per process); writes nothing when
 // nothing changed, and nothing at all where the service's key is missing.
 void NoteCheck(CheckOutcome verdict, const std::string& route, bool storedDocument);
+
+// Milliseconds since 1970 UTC, as the asked check's times are kept.
+std::uint64_t MillisecondsNow();
 
 // The asked check's start, before its download; returns the time noted.
 std::uint64_t NoteAskedCheckStarted();
