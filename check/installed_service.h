@@ -1,5 +1,6 @@
-// The installed service as far as the running account may read it: nothing
-// is changed, and no rights beyond a standard user's are asked for.
+// The installed service as far as the running account may read it, and the
+// one request it may send: nothing is changed, and no rights beyond a
+// standard user's are asked for.
 #pragma once
 
 #include <string>
@@ -19,3 +20,8 @@ InstalledService QueryInstalledService();
 
 const char* ServiceStateName(unsigned long state);
 const char* StartTypeName(unsigned long startType);
+
+// Sends the service the control that asks for one check now: 0 once sent,
+// else the platform's reason (the service missing, stopped, starting or
+// stopping, or the request refused to this account).
+unsigned long SendCheckNow();

@@ -2,10 +2,11 @@
 // version document as the service makes it, explained. Run by any user; it
 // writes nothing, and runs safely beside the running service.
 //
-//   VexloCheck.exe [--url URL] [--stored FILE] [--folder DIR]
+//   VexloCheck.exe [--url URL] [--stored FILE] [--folder DIR] [--ask-service]
 //
 // Exit codes: 0 the service would show the update, 1 it would change
-// nothing, 2 the tool could not run as asked.
+// nothing, 2 the tool could not run as asked (with --ask-service also when
+// the service could not be asked or gave no answer in time).
 #include <windows.h>
 
 #include <objbase.h>
@@ -22,14 +23,18 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: VexloCheck.exe [--url URL] [--stored FILE] [--folder DIR]\n"
+    "Usage: VexloCheck.exe [--url URL] [--stored FILE] [--folder DIR] [--ask-service]\n"
     "  Makes one check of the version document as VexloService makes it, from\n"
     "  the service's folder (this program's own), and explains it. Writes nothing.\n"
     "  --url URL      check this address instead of the configured one\n"
     "  --stored FILE  judge against FILE instead of the folder's version.xml\n"
     "  --folder DIR   run as if from the service folder DIR\n"
+    "  --ask-service  also ask the running service for one check now, as the\n"
+    "                 system account, and show its answer beside this check\n"
     "Exit codes: 0 the service would show the update, 1 it would change nothing,\n"
-    "2 the check could not run as asked.\n";
+    "2 the check could not run as asked; with --ask-service also 2 when the\n"
+    "service was not asked (not installed, not running, access denied) or gave\n"
+    "no answer in time.\n";
 
 int Refuse(const char* why, const char* what) {
   Say("VexloCheck: %s%s\n\n%s", why, what, kUsage);
@@ -59,6 +64,11 @@ int main(int argc, char** argv) {
   const char* folder = nullptr;
   for (int i = 1; i < argc; ++i) {
     const char* name = argv[i];
+    if (std::strcmp(name, "--ask-service") == 0) {
+      if (options.askService) return Refuse("given twice: ", name);
+      options.askService = true;
+      continue;
+    }
     std::string* value = std::strcmp(name, "--url") == 0      ? &options.url
                          : std::strcmp(name, "--stored") == 0 ? &options.stored
                                                               : nullptr;

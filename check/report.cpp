@@ -29,6 +29,9 @@ int RunCheck(const CheckOptions& options) {
     CopyPath(storedPath, options.stored.c_str());
     stored = options.storedBytes;
   }
+  // Sent before this check, so that the service checks meanwhile.
+  ServiceAsk ask;
+  if (options.askService) ask = AskServiceToCheck();
   const ULONGLONG started = GetTickCount64();
   FetchReport report;
   FetchVersionDocumentReport(stored, kDownloadDeadlineMs, &report);
@@ -38,12 +41,17 @@ int RunCheck(const CheckOptions& options) {
 
   ReportMarker();
   ReportShortcut();
-  ReportService(verdict, report.answer.route);
+  const bool answered =
+      ReportService(verdict, report.answer.route, options.askService ? &ask : nullptr);
   Say("\n");
   if (verdict == CheckOutcome::kOk) {
     Line("Verdict", "UPDATE: the service would show the update icon and store this document");
-    return kExitUpdate;
+  } else {
+    Line("Verdict", "NO CHANGE (%s): %s", CheckOutcomeName(verdict), CheckOutcomeText(verdict));
   }
-  Line("Verdict", "NO CHANGE (%s): %s", CheckOutcomeName(verdict), CheckOutcomeText(verdict));
-  return kExitNoChange;
+  if (!answered) {
+    Line("", "the service was not asked, or gave no answer (see Service): exit code 2");
+    return kExitCannotRun;
+  }
+  return verdict == CheckOutcome::kOk ? kExitUpdate : kExitNoChange;
 }

@@ -82,36 +82,27 @@ void ReportShortcut() {
 
 namespace {
 
-// What the service's own last checks saw, beside this check: the two may
-// differ, as the service checks as the local system account.
-void ReportServiceRecord(CheckOutcome verdict, const std::string& route) {
-  CheckRecord record;
-  if (!ReadCheckRecord(&record)) {
-    Line("", "the service's record of its checks cannot be read with this account's rights");
-    return;
-  }
-  if (record.outcome.empty() && record.since == 0 && record.route.empty() && record.stored == 0) {
-    Line("", "the service has recorded no check yet (just installed, or its record is missing)");
-    return;
-  }
-  if (record.outcome.empty() || record.since == 0 || record.route.empty()) {
-    Line("",
-         "the service's record of its checks is damaged or incomplete: it writes a fresh "
-         "one when its next check differs");
-    return;
-  }
-  const bool update = record.outcome == CheckOutcomeName(CheckOutcome::kOk);
-  const std::string stored = record.stored == 0 ? std::string("never") : UtcText(record.stored);
-  Line("", "the service's last check: %s%s%s since %s, %s; last stored a document %s",
-       update ? "UPDATE" : "NO CHANGE (", update ? "" : record.outcome.c_str(), update ? "" : ")",
-       UtcText(record.since).c_str(), record.route.c_str(), stored.c_str());
+// An outcome's name as the report's verdict says it.
+std::string VerdictText(const std::string& outcome) {
+  return outcome == CheckOutcomeName(CheckOutcome::kOk) ? "UPDATE" : "NO CHANGE (" + outcome + ")";
+}
+
+// Says where the service's verdict and way out differ from this check's: the
+// service checks as the local system account.
+void ReportDifference(CheckOutcome verdict, const std::string& route,
+                      const std::string& serviceOutcome, const std::string& serviceRoute,
+                      bool asked) {
   // The update the service found and stored is the stored copy now: the
   // same as this check's verdict of it, until the service's next check.
   const bool storedSince =
-      update && (verdict == CheckOutcome::kSameAsStored || verdict == CheckOutcome::kSameVersion);
-  const bool sameVerdict = storedSince || record.outcome == CheckOutcomeName(verdict);
-  const bool sameRoute = record.route == route;
-  if (sameVerdict && sameRoute) return;
+      serviceOutcome == CheckOutcomeName(CheckOutcome::kOk) &&
+      (verdict == CheckOutcome::kSameAsStored || verdict == CheckOutcome::kSameVersion);
+  const bool sameVerdict = storedSince || serviceOutcome == CheckOutcomeName(verdict);
+  const bool sameRoute = serviceRoute == route;
+  if (sameVerdict && sameRoute) {
+    if (asked) Line("", "the service sees what this check sees: the same verdict and way out");
+    return;
+  }
   std::string differs;
   if (!sameVerdict) {
     differs = std::string("verdict differs from this check's (") +
@@ -128,21 +119,73 @@ void ReportServiceRecord(CheckOutcome verdict, const std::string& route) {
        differs.c_str());
 }
 
+// What the service's own last checks saw, beside this check: the two may
+// differ, as the service checks as the local system account. compare: say
+// where they differ.
+void ReportServiceRecord(CheckOutcome verdict, const std::string& route, bool compare) {
+  CheckRecord record;
+  if (!ReadCheckRecord(&record)) {
+    Line("", "the service's record of its checks cannot be read with this account's rights");
+    return;
+  }
+  if (record.outcome.empty() && record.since == 0 && record.route.empty() && record.stored == 0) {
+    Line("", "the service has recorded no check yet (just installed, or its record is missing)");
+    return;
+  }
+  if (record.outcome.empty() || record.since == 0 || record.route.empty()) {
+    Line("",
+         "the service's record of its checks is damaged or incomplete: it writes a fresh "
+         "one when its next check differs");
+    return;
+  }
+  const std::string stored = record.stored == 0 ? std::string("never") : UtcText(record.stored);
+  Line("", "the service's last check: %s since %s, %s; last stored a document %s",
+       VerdictText(record.outcome).c_str(), UtcText(record.since).c_str(), record.route.c_str(),
+       stored.c_str());
+  if (compare) ReportDifference(verdict, route, record.outcome, record.route, false);
+}
+
+// The service's answer to the check just asked for.
+void ReportAskedCheck(CheckOutcome verdict, const std::string& route, const AskedCheck& answer) {
+  // Passes are about a second each.
+  const unsigned long long passes = answer.passesToNext;
+  const bool inMinutes = passes >= 120;
+  const char* unit = inMinutes ? "minutes" : "seconds";
+  if (passes == 1) unit = "second";
+  Line("",
+       "the service's check just asked for: %s at %s, %s; its next scheduled check in %llu "
+       "pass%s (about %llu %s)",
+       VerdictText(answer.outcome).c_str(), UtcText(answer.started / 1000).c_str(),
+       answer.route.c_str(), passes, passes == 1 ? "" : "es",
+       inMinutes ? (passes + 30) / 60 : passes, unit);
+  ReportDifference(verdict, route, answer.outcome, answer.route, true);
+}
+
 }  // namespace
 
-void ReportService(CheckOutcome verdict, const std::string& route) {
+bool ReportService(CheckOutcome verdict, const std::string& route, ServiceAsk* ask) {
   const InstalledService service = QueryInstalledService();
   if (!service.readable) {
     Line("Service", "cannot be read with this account's rights (error %lu)", service.error);
-    return;
-  }
-  if (!service.installed) {
+  } else if (!service.installed) {
     Line("Service", "VexloService is not installed");
-    return;
+  } else {
+    Line("Service", "VexloService is %s; start %s%s; account %s", ServiceStateName(service.state),
+         StartTypeName(service.startType), service.delayed ? " (delayed)" : "",
+         OrNone(service.account));
+    Line("", "image %s", service.imagePath.c_str());
   }
-  Line("Service", "VexloService is %s; start %s%s; account %s", ServiceStateName(service.state),
-       StartTypeName(service.startType), service.delayed ? " (delayed)" : "",
-       OrNone(service.account));
-  Line("", "image %s", service.imagePath.c_str());
-  ReportServiceRecord(verdict, route);
+  if (ask == nullptr) {
+    if (service.installed) ReportServiceRecord(verdict, route, true);
+    return true;
+  }
+  // Waited for before the record is read: the asked check writes it too.
+  const bool answered = ask->result == AskResult::kWaiting && AwaitAskedCheck(ask);
+  if (service.installed) ReportServiceRecord(verdict, route, !answered);
+  if (!answered) {
+    ReportAskFailure(*ask);
+    return false;
+  }
+  ReportAskedCheck(verdict, route, ask->answer);
+  return true;
 }

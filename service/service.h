@@ -11,6 +11,12 @@
 // The service's name, display name, event-log source and handler name.
 constexpr char kServiceName[] = "VexloService";
 
+// The service control code that asks for one check at the next pass, made
+// as a scheduled check is (VexloCheck.exe --ask-service sends it). Codes 128
+// to 255 are the service's own to define; the service manager delivers one
+// to whoever its access rules grant SERVICE_USER_DEFINED_CONTROL.
+constexpr DWORD kCheckNowControl = 128;
+
 // Writes one informational entry under the source "VexloService". A message
 // longer than 255 characters is cut to fit.
 void LogEvent(const char* format, ...);

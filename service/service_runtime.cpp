@@ -85,6 +85,12 @@ void WINAPI ServiceCtrlHandler(DWORD control) {
       g_stopRequested = true;
       StopWatcher();
       return;
+    case kCheckNowControl:
+      // Only while the service runs: a request that comes during a stop is
+      // dropped. Nothing but the time of the next check changes, so an asked
+      // check can only make the service check sooner.
+      if (!g_stopRequested && g_serviceStatus.dwCurrentState == SERVICE_RUNNING) AskForCheck();
+      return;
     case SERVICE_CONTROL_PAUSE:
     case SERVICE_CONTROL_CONTINUE:
     case SERVICE_CONTROL_INTERROGATE:

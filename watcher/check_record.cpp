@@ -15,6 +15,10 @@ constexpr int kOutcomeCount = 0 VEXLO_CHECK_OUTCOMES(VEXLO_COUNT_OUTCOME);
 // by the service.
 const std::uint64_t kEarliest = 946684800;
 const std::uint64_t kLatest = 7258118400;
+const std::uint64_t kEarliestMs = kEarliest * 1000;
+const std::uint64_t kLatestMs = kLatest * 1000;
+// The most passes between two scheduled checks: the largest interval and one.
+const std::uint64_t kMostPassesToNext = 2147483648ull;
 
 // What the record holds as this process last wrote or read it.
 CheckRecord s_record;
@@ -45,16 +49,20 @@ std::string ReadText(HKEY key, const char* name, std::size_t longest) {
   return std::string(text, size - 1);
 }
 
-std::uint64_t ReadTime(HKEY key, const char* name) {
-  std::uint64_t seconds = 0;
+std::uint64_t ReadNumber(HKEY key, const char* name, std::uint64_t lowest, std::uint64_t highest) {
+  std::uint64_t number = 0;
   DWORD type = 0;
-  DWORD size = sizeof seconds;
-  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&seconds), &size) !=
+  DWORD size = sizeof number;
+  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&number), &size) !=
           ERROR_SUCCESS ||
-      type != REG_QWORD || size != sizeof seconds || seconds < kEarliest || seconds > kLatest) {
+      type != REG_QWORD || size != sizeof number || number < lowest || number > highest) {
     return 0;
   }
-  return seconds;
+  return number;
+}
+
+std::uint64_t ReadTime(HKEY key, const char* name) {
+  return ReadNumber(key, name, kEarliest, kLatest);
 }
 
 bool WriteText(HKEY key, const char* name, const std::string& text) {
@@ -83,6 +91,58 @@ bool ReadCheckRecord(CheckRecord* record) {
   record->stored = ReadTime(key, kStoredValue);
   RegCloseKey(key);
   return true;
+}
+
+bool ReadAskedCheck(AskedCheck* asked) {
+  *asked = AskedCheck();
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCheckRecordKey, 0, KEY_QUERY_VALUE, &key) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  asked->started = ReadNumber(key, kAskedStartedValue, kEarliestMs, kLatestMs);
+  asked->outcome = ReadText(key, kAskedOutcomeValue, 64);
+  if (!IsOutcomeName(asked->outcome)) asked->outcome.clear();
+  asked->route = ReadText(key, kAskedRouteValue, kMaxRouteText);
+  asked->passesToNext = ReadNumber(key, kAskedNextValue, 1, kMostPassesToNext);
+  asked->ended = ReadNumber(key, kAskedEndedValue, kEarliestMs, kLatestMs);
+  RegCloseKey(key);
+  return true;
+}
+
+std::uint64_t MillisecondsNow() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  // 100-nanosecond units since 1601.
+  return (ticks - 116444736000000000ull) / 10000;
+}
+
+std::uint64_t NoteAskedCheckStarted() {
+  const std::uint64_t now = MillisecondsNow();
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCheckRecordKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+    WriteTime(key, kAskedStartedValue, now);
+    RegCloseKey(key);
+  }
+  return now;
+}
+
+void NoteAskedCheck(std::uint64_t started, CheckOutcome verdict, const std::string& route,
+                    std::int64_t passesToNext) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCheckRecordKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+    return;
+  }
+  // The end goes last, and only after the rest was written: a reader takes
+  // the answer as whole once the end is no earlier than the start.
+  const std::uint64_t ended = MillisecondsNow();
+  if (WriteText(key, kAskedOutcomeValue, CheckOutcomeName(verdict)) &&
+      WriteText(key, kAskedRouteValue, route.substr(0, kMaxRouteText)) &&
+      WriteTime(key, kAskedNextValue, static_cast<std::uint64_t>(passesToNext))) {
+    WriteTime(key, kAskedEndedValue, ended < started ? started : ended);
+  }
+  RegCloseKey(key);
 }
 
 void NoteCheck(CheckOutcome verdict, const std::string& route, bool storedDocument) {

@@ -1,6 +1,8 @@
 #include <objbase.h>
 #include <windows.h>
 
+#include <atomic>
+
 #include "common/path_buffer.h"
 #include "fetch/document_signature.h"
 #include "fetch/fetch.h"
@@ -50,7 +52,16 @@ void StoreUpdate(const std::string& text) {
   }
 }
 
-void CheckForUpdate() {
+// Set by the control handler's thread, taken by the loop's.
+std::atomic<std::int32_t> s_checkAsked{0};
+// Only the control handler's thread looks at it.
+AskedCheckGate s_askedGate;
+
+void CheckForUpdate(const std::int64_t* passesToNext) {
+  // Noted before the download, so that the one who asked sees the check under
+  // way rather than asking again while it lasts.
+  const std::uint64_t askedAt = passesToNext != nullptr ? NoteAskedCheckStarted() : 0;
+
   // The stored copy decides two things before the document is parsed: a
   // body identical to it changes nothing (and costs no signature check), and
   // with keys built in its serial is the one a signed document must pass.
@@ -75,6 +86,9 @@ void CheckForUpdate() {
     s_unmarkedDocument.clear();
   }
   NoteCheck(verdict, report.answer.route, storedDocument);
+  if (passesToNext != nullptr) {
+    NoteAskedCheck(askedAt, verdict, report.answer.route, *passesToNext);
+  }
 #ifdef VEXLO_FAULT_STALL_AFTER_REFUSAL
   // Only in a test build with a deliberate fault, for the acceptance kit to catch:
   // the loop stalls for half a minute after a refused connection.
@@ -138,7 +152,11 @@ void RunWatcher(const char* desktopFolder, const char* appFolder) {
   // of unloading and reloading them on every check.
   const HRESULT initialized = CoInitialize(nullptr);
   while (g_runFlag != 0) {
-    if (AdvanceTimer(&s_checkCounter, checkInterval)) CheckForUpdate();
+    const bool asked = TakeAskedCheck();
+    if (CheckOnThisPass(&s_checkCounter, checkInterval, asked)) {
+      const std::int64_t passesToNext = PassesToNextCheck(s_checkCounter, checkInterval);
+      CheckForUpdate(asked ? &passesToNext : nullptr);
+    }
     // After the check, so that a poll on the same pass sees the "0" just written.
     if (AdvanceTimer(&s_markerCounter, markerInterval)) PollMarker();
     // A stop that came during the pass (a download ends at once for it) is
@@ -164,3 +182,11 @@ void StopWatcher() {
     Sleep(kPassSleepMs);
   }
 }
+
+bool AskForCheck() {
+  if (!AdmitAskedCheck(&s_askedGate, GetTickCount64())) return false;
+  s_checkAsked = 1;
+  return true;
+}
+
+bool TakeAskedCheck() { return s_checkAsked.exchange(0) != 0; }

@@ -70,3 +70,11 @@ void RunWatcher(const char* desktopFolder, const char* appFolder);
 
 // Clears g_runFlag and returns once no watcher loop is running.
 void StopWatcher();
+
+// A request for one check now, from the service's control handler: the loop
+// makes it at its next pass, as a scheduled check, and keeps its answer for
+// VexloCheck.exe (watcher/check_record.h). At most one request in any ten
+// seconds is honoured; returns whether this one was.
+bool AskForCheck();
+// Whether a check was asked for since the last look, and clears the request.
+bool TakeAskedCheck();

@@ -6,6 +6,7 @@ own next check is undisturbed.
 
 Environment as in test_service.py, and VEXLO_CHECK_EXE, VEXLO_KEYED_CHECK_EXE.
 """
+import calendar
 import os
 import re
 import shutil
@@ -22,6 +23,9 @@ from vexlo_wine import SERVICE_DIR, wait_for  # noqa: E402
 CHECK_EXE = SERVICE_DIR + "VexloCheck.exe"
 # The download's one-minute deadline, and room for Wine to start the tool.
 DEADLINE_BOUND_S = 60 + 30
+# A service that cannot be asked is said so at once; the tool would otherwise
+# wait for an answer for more than a minute.
+ASK_BOUND_S = 30
 
 
 class CheckTest(FaultTest):
@@ -184,8 +188,8 @@ class ServiceRecordTest(CheckTest):
         fresh = os.path.join(self.server_dir, "docs", "fresh.xml")
         with open(fresh, "wb") as f:
             f.write(NEW)
-        report = self.assert_report(0, ["UPDATE"], "--url",
-                                    "http://127.0.0.1:%d/doc/fresh.xml" % self.port)
+        fresh_url = "http://127.0.0.1:%d/doc/fresh.xml" % self.port
+        report = self.assert_report(0, ["UPDATE"], "--url", fresh_url)
         self.assertRegex(report, r"the service's last check: NO CHANGE \(ErrorStatus\) since "
                                  r"20\d\d-\d\d-\d\d \d\d:\d\d:\d\d UTC, direct; "
                                  r"last stored a document never")
@@ -215,6 +219,8 @@ class ServiceRecordTest(CheckTest):
         self.assertNotIn("the service's verdict", report)
         self.assertNotIn("way out differs", report)
         self.stop_and_wait(STOP_BOUND_S)
+        # A stopped service is not asked: a clear line, exit code 2, at once.
+        self.assert_not_asked("VexloService is not running")
 
         # A damaged or planted record is never trusted nor shown raw; each
         # damage is tried on a record that is whole again.
@@ -233,16 +239,55 @@ class ServiceRecordTest(CheckTest):
             self.assertNotIn("\x1b", report)
             self.assertNotIn("owned", report)
             self.assertEqual(1, report.count("Verdict"))
-        # The service writes a fresh one at its next change.
+        # The service writes a fresh one at its next change: it checks near
+        # its start, then not for an hour.
         self.serve(route="xmlerror404")
+        self.configure(3600, 60)
         self.assertEqual([], self.command("-start"))
         self.assertTrue(wait_for(lambda: "ErrorStatus) since" in self.check()[1]))
+
+        # Twenty requests to check now within two seconds: one check (counted
+        # once the tool's own request below has been answered).
+        checks = len(self.requests())
+        burst_at = int(time.time())
+        self.assertEqual("ok", self.probe("control", "128", "20"))
+        self.assertTrue(self.wait_requests(checks + 1))
+        # Support staff ask the service while the tool's --url reaches a good
+        # document: the report shows what the service sees now, and that it
+        # differs. (The tool asks again until ten seconds have passed since
+        # the request the service last took.)
+        with open(fresh, "wb") as f:
+            f.write(NEW.replace(b"2.0", b"3.0"))
+        asked_at = int(time.time())
+        report = self.assert_report(0, ["UPDATE", "the service's last check: NO CHANGE "
+                                        "(ErrorStatus)"],
+                                    "--ask-service", "--url", fresh_url)
+        answer = re.search(r"the service's check just asked for: NO CHANGE \(ErrorStatus\) at "
+                           r"(\S+ \S+) UTC, direct; its next scheduled check in (\d+) passes",
+                           report)
+        self.assertTrue(answer, report)
+        answered_at = calendar.timegm(time.strptime(answer.group(1), "%Y-%m-%d %H:%M:%S"))
+        self.assertGreaterEqual(answered_at, asked_at)
+        # Not taken before ten seconds had passed since the twenty.
+        self.assertGreaterEqual(answered_at, burst_at + 10)
+        # The schedule stands: the next check is an hour after the first one,
+        # not after an asked one.
+        self.assertLess(int(answer.group(2)), 3601)
+        self.assertIn("the service's verdict differs from this check's (UPDATE)", report)
+        self.assertEqual(checks + 2, len(self.requests()))
 
         # -uninstall leaves no record behind.
         self.assertEqual([], self.command("-uninstall"))
         self.assertTrue(wait_for(lambda: self.state() == "missing"))
         self.assertEqual("missing", self.probe("record"))
         self.assert_report(1, ["VexloService is not installed"])
+        self.assert_not_asked("VexloService is not installed")
+
+    def assert_not_asked(self, why):
+        started = time.monotonic()
+        self.assert_report(2, ["cannot ask the service to check now: " + why, "exit code 2"],
+                           "--ask-service")
+        self.assertLess(time.monotonic() - started, ASK_BOUND_S)
 
 
 class SelfTestKitTest(ServiceTest):

@@ -253,7 +253,8 @@ class RuntimeTest(ServiceTest):
 
     def test_unknown_control_is_logged_and_changes_nothing(self):
         self.install()
-        self.assertEqual("ok", self.probe("control", "128"))
+        self.assertEqual("ok", self.probe("control", "128"))  # check now: taken, no entry
+        self.assertEqual("ok", self.probe("control", "200"))
         self.assertTrue(wait_for(lambda: "Bad service request" in self.service_entries()))
         self.assertEqual("ok", self.probe("control", "4"))  # interrogate: no entry
         self.assertEqual(RUNNING, self.state())

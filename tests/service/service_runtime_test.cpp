@@ -51,11 +51,29 @@ TEST_F(ControlHandler, PauseContinueAndInterrogateChangeNothing) {
 
 TEST_F(ControlHandler, UnknownCodesChangeNothing) {
   const SERVICE_STATUS before = g_serviceStatus;
-  for (DWORD control : {0u, 6u, 128u, 255u}) {
+  for (DWORD control : {0u, 6u, 129u, 255u}) {
     ServiceCtrlHandler(control);
     EXPECT_EQ(0, memcmp(&before, &g_serviceStatus, sizeof before)) << control;
     EXPECT_EQ(1, g_runFlag.load()) << control;
   }
+}
+
+TEST_F(ControlHandler, CheckNowIsTakenOnceInTenSecondsAndChangesNoState) {
+  const SERVICE_STATUS before = g_serviceStatus;
+  ServiceCtrlHandler(kCheckNowControl);
+  EXPECT_TRUE(TakeAskedCheck());
+  // Taken by the loop at once: the next nineteen are ignored all the same.
+  for (int i = 0; i < 19; ++i) ServiceCtrlHandler(kCheckNowControl);
+  EXPECT_FALSE(TakeAskedCheck());
+  EXPECT_EQ(0, memcmp(&before, &g_serviceStatus, sizeof before));
+  EXPECT_EQ(1, g_runFlag.load());
+}
+
+TEST_F(ControlHandler, CheckNowDuringAStopIsIgnored) {
+  ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+  ServiceCtrlHandler(kCheckNowControl);
+  EXPECT_FALSE(TakeAskedCheck());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), g_serviceStatus.dwCurrentState);
 }
 
 TEST_F(ControlHandler, StopBeforeTheWatcherStartsStillEndsTheService) {

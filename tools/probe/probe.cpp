@@ -2,7 +2,8 @@
 // the registry and shortcut files, and prints it as plain lines.
 //   probe state                 current state number, or "missing"
 //   probe config                the service's configuration
-//   probe control CODE          sends a control code; "ok" or "error N"
+//   probe control CODE [COUNT]  sends a control code (COUNT times, 100 ms apart); "ok", or
+//                                   "error N" for the first that failed
 //   probe registry              the product key's two values
 //   probe link PATH             the shortcut's icon location and index
 //   probe hold PATH SECONDS     opens PATH with no sharing, prints "held", keeps it open
@@ -146,13 +147,18 @@ int PrintConfig(SC_HANDLE service, const char*) {
   return 0;
 }
 
+int s_controlCount = 1;
+
 int SendControl(SC_HANDLE service, const char* code) {
   SERVICE_STATUS status;
-  if (ControlService(service, static_cast<DWORD>(std::strtoul(code, nullptr, 10)), &status)) {
-    std::printf("ok\n");
-  } else {
-    std::printf("error %lu\n", GetLastError());
+  for (int i = 0; i < s_controlCount; ++i) {
+    if (i > 0) Sleep(100);
+    if (!ControlService(service, static_cast<DWORD>(std::strtoul(code, nullptr, 10)), &status)) {
+      std::printf("error %lu\n", GetLastError());
+      return 0;
+    }
   }
+  std::printf("ok\n");
   return 0;
 }
 
@@ -351,7 +357,8 @@ int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "state") return WithService(SERVICE_QUERY_STATUS, PrintState, nullptr);
   if (command == "config") return WithService(SERVICE_QUERY_CONFIG, PrintConfig, nullptr);
-  if (command == "control" && argc == 3) {
+  if (command == "control" && (argc == 3 || argc == 4)) {
+    if (argc == 4) s_controlCount = std::atoi(argv[3]);
     return WithService(SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL,
                        SendControl, argv[2]);
   }
