@@ -57,6 +57,9 @@ bool WriteConfig(const std::string& url, int checkInterval, int markerInterval);
 // The service's current state (SERVICE_RUNNING and the like; 0 when it is
 // not installed) and its process id.
 DWORD ServiceState(DWORD* processId = nullptr);
+// The id of a process running from the exe (its path compared as the file
+// system compares names), or 0 when there is none.
+DWORD ProcessRunningFrom(const std::string& exe);
 // Waits until the state is reached or the bound passes.
 bool WaitForServiceState(DWORD state, DWORD boundMs);
 
