@@ -67,7 +67,10 @@ bool MakeFolders(const std::string& folder, std::string* why) {
     if (GetFileAttributesA(part.c_str()) != INVALID_FILE_ATTRIBUTES) {
       const std::string who = WhoMaySwap(part);
       made = who.empty() && part + "\\" != g_kit.client;
-      if (!made) *why = part + " appeared during the run" + (who.empty() ? "" : ": " + who);
+      if (!made) {
+        *why = part + (who.empty() ? " appeared during the run"
+                                   : " is not only the administrators': " + who);
+      }
       continue;
     }
     // The client folder goes as a tree; a parent only once it is empty.
