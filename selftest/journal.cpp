@@ -149,5 +149,8 @@ bool Journal(const JournalRecord& record) {
 bool CloseJournal() {
   s_text.clear();
   s_records.clear();
-  return DeleteFileA(JournalPath().c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+  const bool gone = DeleteFileA(JournalPath().c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+  // The folder too, once empty: the next run makes and checks it again.
+  if (gone) RemoveDirectoryA(s_folder.c_str());
+  return gone;
 }

@@ -6,6 +6,7 @@
 #include <winhttp.h>
 // clang-format on
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -107,12 +108,13 @@ bool SameProxy(const Proxy& a, const Proxy& b) {
          a.proxy == b.proxy && a.bypass == b.bypass;
 }
 
-// Whether 127.0.0.1 goes direct past the named proxy: only a bypass list that
-// names it (or every address) keeps the kit's own traffic on this PC.
+// Whether 127.0.0.1 goes direct past the named proxy. WinHTTP documents no
+// bypass of its own for it, and "<local>" covers only names without a dot:
+// only a list that names it (or every address) keeps the kit's traffic here.
 bool BypassesLoopback(const std::wstring& bypass) {
-  for (const wchar_t* entry : {L"127.0.0.1", L"127.*", L"*", L"<-loopback>"}) {
-    std::wstring list = L";" + bypass + L";";
-    for (wchar_t& c : list) c = c == L' ' ? L';' : c;
+  std::wstring list = L";" + bypass + L";";
+  std::replace(list.begin(), list.end(), L' ', L';');
+  for (const wchar_t* entry : {L"127.0.0.1", L"127.*", L"*"}) {
     if (list.find(L";" + std::wstring(entry) + L";") != std::wstring::npos) return true;
   }
   return false;

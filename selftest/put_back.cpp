@@ -111,8 +111,9 @@ std::string RemoveService(const std::string& exe) {
   bool marked = false;
   if (ServiceState() != 0 && !Missing(exe)) RunServiceSwitch("-uninstall");
   if (ServiceState() != 0) {
+    // Marked for deletion, it goes only once the program holding it lets go.
     marked = DeleteThroughManager();
-    WaitFor([] { return ServiceState() == 0; }, 30000);
+    WaitFor([] { return ServiceState() == 0; }, marked ? 5000 : 30000);
   }
   // A process left running from the kit's copy is the kit's own to end.
   for (int tries = 0; tries < 3; ++tries) {

@@ -17,7 +17,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_faults import KEYS, NEW, OLD, STOP_BOUND_S, FaultTest, SigningTest  # noqa: E402
 from test_service import RUNNING, ServiceTest  # noqa: E402
-from vexlo_wine import SERVICE_DIR, wait_for  # noqa: E402
+from vexlo_wine import CLIENT_EXE, SERVICE_DIR, wait_for  # noqa: E402
 
 CHECK_EXE = SERVICE_DIR + "VexloCheck.exe"
 # The download's one-minute deadline, and room for Wine to start the tool.
@@ -339,6 +339,22 @@ class SelfTestKitTest(ServiceTest):
             kit.wait(timeout=60)
         self.assertEqual(RUNNING, self.state())
 
+        # A program holding the service open (the Services console) keeps it
+        # marked for deletion: the kit says what to close, and keeps its journal.
+        holder = subprocess.Popen(["wine", CLIENT_EXE, "hold-service", "300"], env=self.env,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.addCleanup(holder.stdout.close)
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.kill)
+        self.assertEqual(b"held", holder.stdout.readline().strip())
+        code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--put-back")
+        self.assertEqual(1, code, report)
+        self.assertIn("LEFT      the service VexloService, marked for deletion", report)
+        self.assertIn("services.msc", report)
+        self.assertTrue(os.path.exists(self.journal()))
+        holder.kill()
+        holder.wait()
+
         code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--put-back")
         self.assertEqual(0, code, report)
         for line in ("put back  WinHTTP's own proxy setting, read back as it was",
@@ -369,6 +385,13 @@ class SelfTestKitTest(ServiceTest):
         self.assertEqual(2, code, report)
         self.assertIn("C:\\Shared\\ is not only the administrators'", report)
         self.assertEqual([], os.listdir(shared))
+        # A kit's own proxy setting with no journal is never taken for the
+        # machine's: a killed run without its journal left it.
+        self.assertEqual("ok", self.probe("machine-proxy", "127.0.0.1:9"))
+        code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--run")
+        self.assertEqual(2, code, report)
+        self.assertIn("names 127.0.0.1:9, as a run of this kit sets it", report)
+        self.assertIn("netsh winhttp reset proxy", report)
         # The journal's folder and file, planted where the kit looks for them.
         folder = os.path.dirname(self.journal())
         shutil.rmtree(folder, ignore_errors=True)
@@ -378,14 +401,17 @@ class SelfTestKitTest(ServiceTest):
         self.assertEqual(2, code, report)
         self.assertIn("journal folder", report)
         os.chmod(folder, 0o755)
+        # A standard user's file, hard-linked in, naming a folder of his
+        # choice for the kit to delete.
         planted = os.path.join(drive_c, "planted.txt")
         with open(planted, "wb") as f:
-            f.write(b"client " + b"433a5c57696e646f7773" + b"\r\n")  # C:\Windows
+            f.write(b"client " + "C:\\Keep".encode().hex().encode() + b"\r\n")
+        os.makedirs(os.path.join(drive_c, "Keep"))
         os.link(planted, self.journal())
         code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--put-back")
         self.assertEqual(2, code, report)
         self.assertIn("hard link", report)
-        self.assertTrue(os.path.exists(os.path.join(drive_c, "windows", "system32")))
+        self.assertTrue(os.path.exists(os.path.join(drive_c, "Keep")))
 
     def test_the_kit_fails_a_service_that_writes_the_shortcut_at_every_poll(self):
         code, report = self.run_kit(os.environ["VEXLO_FAULTY_SERVICE_EXE"], "--run")
