@@ -20,9 +20,9 @@
 #include "check/console.h"
 #include "common/path_buffer.h"
 #include "selftest/http_server.h"
-#include "selftest/kit_pc.h"
 #include "selftest/kit_report.h"
 #include "selftest/scenarios.h"
+#include "selftest/kit_pc.h"
 #include "service/service.h"
 
 namespace {
