@@ -337,7 +337,8 @@ class SelfTestKitTest(ServiceTest):
         finally:
             kit.kill()
             kit.wait(timeout=60)
-        self.assertEqual(RUNNING, self.state())
+        # Left behind, running or on its way to (the scenario restarts it).
+        self.assertNotEqual("missing", self.state())
 
         # A program holding the service open (the Services console) keeps it
         # marked for deletion: the kit says what to close, and keeps its journal.
