@@ -46,15 +46,13 @@ std::string IconBytes(DWORD colour) {
   return ico;
 }
 
-// Folders the run made above the client's, to go again at its end.
-std::string s_madeParents[16];
-int s_madeParentCount = 0;
-
-// The folder and those above it that are missing. A service of the system
-// account will run from there: each folder made is writable by
-// administrators and the system alone, whatever it would inherit (under
-// C:\ users may write into new folders), as the guide asks of a real install.
-bool MakeFolders(const std::string& folder) {
+// The folder and those above it that are missing, each journaled before it
+// is made. A service of the system account will run from there: each folder
+// made is writable by administrators and the system alone, whatever it
+// would inherit (under C:\ users may write into new folders), as the guide
+// asks of a real install. A folder that appears meanwhile is checked as the
+// parents were: a standard user's own would give him the tree.
+bool MakeFolders(const std::string& folder, std::string* why) {
   PSECURITY_DESCRIPTOR protectedFolder = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
           "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", SDDL_REVISION_1,
@@ -66,22 +64,30 @@ bool MakeFolders(const std::string& folder) {
   for (std::size_t at = folder.find('\\', 3); made && at != std::string::npos;
        at = folder.find('\\', at + 1)) {
     const std::string part = folder.substr(0, at);
-    if (GetFileAttributesA(part.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
-    made = CreateDirectoryA(part.c_str(), &attributes) != FALSE;
-    if (!made) break;
-    if (part + "\\" != g_kit.client && part + "\\" != g_kit.service && s_madeParentCount < 16) {
-      s_madeParents[s_madeParentCount++] = part;
+    if (GetFileAttributesA(part.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      const std::string who = WhoMaySwap(part);
+      made = who.empty() && part + "\\" != g_kit.client;
+      if (!made) {
+        *why = part + (who.empty() ? " appeared during the run"
+                                   : " is not only the administrators': " + who);
+      }
+      continue;
     }
+    // The client folder goes as a tree; a parent only once it is empty.
+    const bool client = part + "\\" == g_kit.client;
+    if (part + "\\" != g_kit.service && !Journal({client ? "client" : "folder", part})) {
+      *why = "the journal cannot be written: " + JournalPath();
+      made = false;
+      break;
+    }
+    made = CreateDirectoryA(part.c_str(), &attributes) != FALSE;
+    if (!made) *why = "cannot make " + part + " (error " + std::to_string(GetLastError()) + ")";
   }
   LocalFree(protectedFolder);
   return made;
 }
 
 }  // namespace
-
-void RemoveMadeParents() {
-  while (s_madeParentCount > 0) RemoveDirectoryA(s_madeParents[--s_madeParentCount].c_str());
-}
 
 std::string ServiceFile(const char* name) { return g_kit.service + name; }
 
@@ -143,10 +149,7 @@ bool WriteConfig(const std::string& url, int checkInterval, int markerInterval) 
 }
 
 bool LayOut(const std::string& url, std::string* why) {
-  if (!MakeFolders(g_kit.service)) {
-    *why = "cannot make " + g_kit.service;
-    return false;
-  }
+  if (!MakeFolders(g_kit.service, why)) return false;
   if (!CopyFileA(g_kit.source.c_str(), g_kit.exe.c_str(), TRUE) ||
       !WriteBytes(ServiceFile("update.ico"), IconBytes(0xD02020)) ||
       !WriteBytes(ServiceFile("normal.ico"), IconBytes(0x20A020)) ||

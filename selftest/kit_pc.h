@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 struct KitPaths {
   std::string client;   // the client's folder, ending in a backslash
@@ -22,29 +23,67 @@ extern KitPaths g_kit;
 bool Interrupted();
 void WatchForInterrupt();
 
-// Saves what the run changes outside its own folder. False (and nothing
-// saved) when a real install is there: the service, its shortcut, or the
-// client folder itself.
+// The journal (journal.cpp): what a run is about to change and every
+// original value exactly as read, written through before each change, in a
+// folder only administrators and the system can write. Each record is its
+// kind and then its fields, bytes of any value.
+using JournalRecord = std::vector<std::string>;
+// Makes or checks the journal's folder and reads a journal an earlier run
+// left (found). False, with why, for a folder or journal a standard user
+// could have planted or redirected.
+bool OpenJournal(bool* found, std::string* why);
+const std::vector<JournalRecord>& JournalRecords();
+std::string JournalPath();
+// Appends a record and writes the journal through; false when it could not.
+bool Journal(const JournalRecord& record);
+// Deletes the journal once everything in it is put back.
+bool CloseJournal();
+
+// Who may change a folder (folder_rights.cpp). Empty when only the
+// administrators, the system and the kit's own account may swap it (rename,
+// delete or take it over, or delete what is in it); else who and how.
+std::string WhoMaySwap(const std::string& folder);
+// The folders that are there above the client's, each checked so.
+bool ParentsAreSafe(const std::string& folder, std::string* why);
+// Makes the folder writable by the administrators and the system alone, or
+// checks that it is so; a link or junction is refused.
+bool MakeAdminFolder(const std::string& folder, std::string* why);
+
+// Finishes what a journal left by a cut-off run names, or says why it
+// cannot (put_back.cpp). True when there was none or all is put back.
+bool FinishEarlierRun(std::string* why);
+// --put-back: from the journal alone, each thing said; the exit code.
+int PutBackOnly();
+// Refuses a real install or an unsafe folder, then journals what the run
+// will change and the originals it will put back.
 bool SaveThePc(std::string* why);
 
-// WinHTTP's own proxy setting and the product key's values, as they are
-// before the run; false when the proxy setting cannot be read.
-bool SaveMachineSettings();
-void RestoreProductKeys();
+// WinHTTP's own proxy setting and the product key's values, journaled as
+// they are before the run (machine_settings.cpp); false, with why, when the
+// proxy setting cannot be read or is a cut-off run's leftover. A test PC
+// whose proxy settings would carry 127.0.0.1 elsewhere is named.
+bool SaveMachineSettings(std::string* why);
+// The original proxy setting from the journal, for a closed console's
+// handler; and whether the journal says the run set its own.
+void LoadOriginalProxy();
+bool ProxyWasSet();
+// Puts the original proxy setting back and reads it back; true when it is.
+bool PutProxyBack();
+// Puts the product key's values and keys back; what is left, or empty.
+std::string PutProductKeysBack();
 
 // Lays out the client: the service exe, icons, config.xml pointing at url,
 // version.xml with version 1.0, update.ini "1", and the kit's planted DLL
-// beside the exe under names a process may load by name.
+// beside the exe under names a process may load by name. Each folder made
+// is journaled before it is made.
 bool LayOut(const std::string& url, std::string* why);
-// Removes the folders the lay-out made above the client's, innermost first.
-void RemoveMadeParents();
 
-// Puts back everything SaveThePc saved, removes the service, the shortcut
-// and the client folder. True when nothing of the run is left.
-bool PutThePcBack();
+// Puts back everything the journal names, each read back; what is left is
+// named. True when nothing of the run is left.
+bool PutThePcBack(std::string* left);
 
-// WinHTTP's own proxy setting, through the documented call, and back exactly
-// as SaveThePc found it (read back to be sure).
+// WinHTTP's own proxy setting, through the documented call (journaled as
+// set first), and back exactly as SaveThePc found it (read back to be sure).
 bool SetMachineProxy(const std::wstring& proxy);
 bool RestoreMachineProxy();
 

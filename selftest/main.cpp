@@ -6,8 +6,10 @@
 //
 //   VexloSelfTest.exe [--run] [--only GROUP] [--folder DIR] [--report FILE]
 //                     [--signed-dir DIR]
+//   VexloSelfTest.exe --put-back
 //
-// Exit codes: 0 nothing failed, 1 a scenario failed, 2 nothing was run.
+// Exit codes: 0 nothing failed, 1 a scenario failed, 2 nothing was run; with
+// --put-back 0 put back or nothing to do, 1 something left, 2 refused.
 #include <objbase.h>
 #include <shlobj.h>
 #include <windows.h>
@@ -29,6 +31,7 @@ namespace {
 const char kUsage[] =
     "Usage: VexloSelfTest.exe [--run] [--only GROUP] [--folder DIR] [--report FILE]\n"
     "                         [--signed-dir DIR]\n"
+    "       VexloSelfTest.exe --put-back\n"
     "  Proves on this Windows what VexloService.exe (beside this program) does.\n"
     "  Run it on a test PC or virtual machine, from an elevated prompt.\n"
     "  --run             make the changes below and run the scenarios; without\n"
@@ -42,11 +45,15 @@ const char kUsage[] =
     "  --report FILE     write a copy of the report to FILE\n"
     "  --signed-dir DIR  stored.xml, forged.xml, older.xml and newer.xml signed\n"
     "                    for a build with keys (see the guide)\n"
-    "Exit codes: 0 nothing failed, 1 a scenario failed, 2 nothing was run.\n";
+    "  --put-back        only put back what a run that was cut off changed, from\n"
+    "                    its journal, and say what\n"
+    "Exit codes: 0 nothing failed, 1 a scenario failed, 2 nothing was run; with\n"
+    "--put-back 0 put back or nothing to do, 1 something is left, 2 refused.\n";
 
 struct Options {
   bool run = false;
   std::string only;
+  bool putBack = false;
   std::string folder;
   std::string report;
   std::string signedDir;
@@ -154,9 +161,11 @@ void SayPlan() {
 
 int RunScenarios(const Options& options) {
   std::string why;
+  if (!FinishEarlierRun(&why)) return Refuse("", why);
   if (!StartServer()) return Refuse("no server could listen on 127.0.0.1", "");
   if (!SaveThePc(&why)) {
     StopServer();
+    CloseJournal();  // nothing was changed yet
     return Refuse("", why);
   }
   WatchForInterrupt();
@@ -172,10 +181,12 @@ int RunScenarios(const Options& options) {
     if (!Interrupted()) CheckRemoval();
   }
   if (Interrupted()) ReportInterruption();
-  const bool clean = PutThePcBack();
+  std::string left;
+  const bool clean = PutThePcBack(&left);
   Report("Put back", clean ? Verdict::kPass : Verdict::kFail, "%s",
-         clean ? "no service, shortcut or folder of the run left; the proxy setting as it was"
-               : "something of the run is left: see the guide's section on the kit");
+         clean ? "no service, process, shortcut, folder or key of the run left; the proxy "
+                 "setting and product values as they were"
+               : ("left: " + left + " (a problem of the test PC: see the guide)").c_str());
   StopServer();
   ReportTotals();
   return AnyFailed() ? 1 : 0;
@@ -190,8 +201,9 @@ int main(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
-    if (name == "--run" && !options.run) {
-      options.run = true;
+    bool* flag = name == "--run" ? &options.run : name == "--put-back" ? &options.putBack : nullptr;
+    if (flag != nullptr && !*flag) {
+      *flag = true;
       continue;
     }
     std::string* value = name == "--only"         ? &options.only
@@ -208,16 +220,25 @@ int main(int argc, char** argv) {
     return Refuse("no such group of scenarios: ", options.only);
   }
   std::string why;
-  if (!SetPaths(options, &why)) return Refuse("", why);
+  if (options.putBack) {
+    if (options.run || !options.folder.empty() || !options.signedDir.empty()) {
+      return Refuse("--put-back takes no other argument but --report", "");
+    }
+    if (!IsElevatedAdministrator()) return Refuse("run it from an elevated prompt", "");
+  } else if (!SetPaths(options, &why)) {
+    return Refuse("", why);
+  }
   std::FILE* report = nullptr;
   if (!options.report.empty()) {
     report = std::fopen(options.report.c_str(), "wb");
     if (report == nullptr) return Refuse("cannot write the report file: ", options.report);
     CopyOutputTo(report);
   }
-  SayPlan();
+  if (!options.putBack) SayPlan();
   int code = 2;
-  if (!options.run) {
+  if (options.putBack) {
+    code = PutBackOnly();
+  } else if (!options.run) {
     Say("Nothing was changed. Run it again with --run, on a test PC.\n");
   } else if (!IsElevatedAdministrator()) {
     code = Refuse("run it from an elevated prompt (as administrator)", "");

@@ -18,7 +18,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_faults import KEYS, NEW, OLD, STOP_BOUND_S, FaultTest, SigningTest  # noqa: E402
 from test_service import RUNNING, ServiceTest  # noqa: E402
-from vexlo_wine import SERVICE_DIR, wait_for  # noqa: E402
+from vexlo_wine import CLIENT_EXE, SERVICE_DIR, wait_for  # noqa: E402
 
 CHECK_EXE = SERVICE_DIR + "VexloCheck.exe"
 # The download's one-minute deadline, and room for Wine to start the tool.
@@ -293,14 +293,38 @@ class ServiceRecordTest(CheckTest):
 class SelfTestKitTest(ServiceTest):
     """VexloSelfTest.exe run as a publisher's QA runs it, in this prefix."""
     KIT = "C:\\kit\\"
+    PRODUCT_KEY = "HKCU\\Software\\Marvonel\\Vexlo"
+    WINHTTP = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections"
 
-    def run_kit(self, service_exe, *args):
+    def copy_kit(self, service_exe):
         kit = os.path.join(self.wine_prefix.drive_c, "kit")
         os.makedirs(kit, exist_ok=True)
         shutil.copy(os.environ["VEXLO_SELFTEST_EXE"], os.path.join(kit, "VexloSelfTest.exe"))
         shutil.copy(service_exe, os.path.join(kit, "VexloService.exe"))
+
+    def run_kit(self, service_exe, *args):
+        self.copy_kit(service_exe)
         result = self.wine_prefix.run(self.KIT + "VexloSelfTest.exe", *args, timeout=600)
         return result.returncode, result.stdout.decode("latin-1").replace("\r", "")
+
+    def journal(self):
+        return os.path.join(self.wine_prefix.drive_c, "ProgramData", "Vexlo Self-Test",
+                            "journal.txt")
+
+    def reg_query(self, key, value=None):
+        """The value's line as reg prints it, or None when it (or the key) is missing."""
+        args = ["reg", "query", key] + (["/v", value] if value else [])
+        result = self.wine_prefix.run(*args)
+        if result.returncode != 0:
+            return None
+        text = result.stdout.decode("latin-1").replace("\r", "")
+        lines = [line.split(None, 2) for line in text.splitlines() if value and value in line]
+        return lines[0][1:] if value else text
+
+    def machine_proxy(self):
+        """WinHTTP's own setting without the counter Windows bumps at each write."""
+        kind, data = self.reg_query(self.WINHTTP, "WinHttpSettings")
+        return kind, data[:8] + data[16:]
 
     def lines(self, report, verdict):
         return [line for line in report.splitlines() if re.match(r"\S.{29} %s " % verdict, line)]
@@ -312,6 +336,11 @@ class SelfTestKitTest(ServiceTest):
         self.assertIn("Nothing was changed", report)
         self.assertFalse(os.path.exists(os.path.join(self.wine_prefix.drive_c, "Program Files",
                                                      "Vexlo Self-Test")))
+        # A product value of the machine's own, past any fixed buffer and of
+        # a type the service never writes: it comes back byte for byte.
+        saved = "".join("%02X" % (i % 251) for i in range(5000))
+        self.assertEqual(0, self.wine_prefix.run("reg", "add", self.PRODUCT_KEY, "/v", "AppFolder",
+                                                 "/t", "REG_BINARY", "/d", saved, "/f").returncode)
         # A folder with spaces and a letter outside ASCII.
         code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--run", "--folder",
                                     "C:\\Test PCs\\Vexlo \xdc", "--report", self.KIT + "report.txt")
@@ -337,6 +366,9 @@ class SelfTestKitTest(ServiceTest):
         self.assertEqual("missing", self.state())
         self.assertFalse(os.path.exists(os.path.join(self.wine_prefix.drive_c, "Test PCs")))
         self.assertFalse(os.path.exists(self.wine_prefix.desktop_path("Vexlo.lnk")))
+        self.assertEqual(["REG_BINARY", saved], self.reg_query(self.PRODUCT_KEY, "AppFolder"))
+        self.assertIsNone(self.reg_query(self.PRODUCT_KEY, "DesktopPath"))
+        self.assertFalse(os.path.exists(self.journal()))
         # A real install is never touched.
         self.install()
         code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--run")
@@ -344,6 +376,103 @@ class SelfTestKitTest(ServiceTest):
         self.assertIn("a real install is never touched", report)
         self.assertEqual(RUNNING, self.state())
 
+    def test_a_kit_killed_in_the_proxy_scenario_is_put_back_from_its_journal(self):
+        self.assertEqual("ok", self.probe("machine-proxy", "none"))
+        before = self.machine_proxy()
+        self.copy_kit(os.environ["VEXLO_SERVICE_EXE"])
+        with open(os.path.join(self.run_dir, "killed-run.txt"), "wb") as out:
+            kit = subprocess.Popen(["wine", self.KIT + "VexloSelfTest.exe", "--run"],
+                                   env=self.env, stdin=subprocess.DEVNULL, stdout=out,
+                                   stderr=subprocess.STDOUT)
+        try:
+            # Killed once the journal says the proxy is set and it is.
+            def proxy_set():
+                try:
+                    with open(self.journal(), "rb") as f:
+                        journaled = b"proxy-set" in f.read()
+                except OSError:
+                    return False
+                return journaled and "3132372E302E302E31" in self.machine_proxy()[1]
+            self.assertTrue(wait_for(proxy_set, timeout=400, interval=1))
+        finally:
+            kit.kill()
+            kit.wait(timeout=60)
+        # Left behind, running or on its way to (the scenario restarts it).
+        self.assertNotEqual("missing", self.state())
+
+        # A program holding the service open (the Services console) keeps it
+        # marked for deletion: the kit says what to close, and keeps its journal.
+        holder = subprocess.Popen(["wine", CLIENT_EXE, "hold-service", "300"], env=self.env,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.addCleanup(holder.stdout.close)
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.kill)
+        self.assertEqual(b"held", holder.stdout.readline().strip())
+        code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--put-back")
+        self.assertEqual(1, code, report)
+        self.assertIn("LEFT      the service VexloService, marked for deletion", report)
+        self.assertIn("services.msc", report)
+        self.assertTrue(os.path.exists(self.journal()))
+        holder.kill()
+        holder.wait()
+
+        code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--put-back")
+        self.assertEqual(0, code, report)
+        for line in ("put back  WinHTTP's own proxy setting, read back as it was",
+                     "put back  the service VexloService and its process: gone",
+                     "put back  C:\\users\\Public\\Desktop\\Vexlo.lnk: gone",
+                     "put back  the product key's values and keys, as they were",
+                     "put back  C:\\Program Files\\Vexlo Self-Test: gone",
+                     "Everything is put back."):
+            self.assertIn(line, report)
+        self.assertEqual(before, self.machine_proxy())
+        self.assertEqual("missing", self.state())
+        self.assertFalse(os.path.exists(os.path.join(self.wine_prefix.drive_c, "Program Files",
+                                                     "Vexlo Self-Test")))
+        self.assertFalse(os.path.exists(self.wine_prefix.desktop_path("Vexlo.lnk")))
+        self.assertIsNone(self.reg_query("HKCU\\Software\\Marvonel"))
+        self.assertIsNone(self.reg_query("HKU\\.DEFAULT\\Software\\Marvonel"))
+        code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--put-back")
+        self.assertEqual(0, code, report)
+        self.assertIn("Nothing to put back", report)
+
+    def test_folders_a_standard_user_could_swap_are_refused(self):
+        drive_c = self.wine_prefix.drive_c
+        shared = os.path.join(drive_c, "Shared")
+        os.makedirs(shared)
+        os.chmod(shared, 0o777)  # Wine gives Everyone the Unix mode's rights
+        code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--run", "--folder",
+                                    "C:\\Shared\\Kit")
+        self.assertEqual(2, code, report)
+        self.assertIn("C:\\Shared\\ is not only the administrators'", report)
+        self.assertEqual([], os.listdir(shared))
+        # A kit's own proxy setting with no journal is never taken for the
+        # machine's: a killed run without its journal left it.
+        self.assertEqual("ok", self.probe("machine-proxy", "127.0.0.1:9"))
+        code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--run")
+        self.assertEqual(2, code, report)
+        self.assertIn("names 127.0.0.1:9, as a run of this kit sets it", report)
+        self.assertIn("netsh winhttp reset proxy", report)
+        # The journal's folder and file, planted where the kit looks for them.
+        folder = os.path.dirname(self.journal())
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        os.chmod(folder, 0o777)
+        code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--put-back")
+        self.assertEqual(2, code, report)
+        self.assertIn("journal folder", report)
+        os.chmod(folder, 0o755)
+        # A standard user's file, hard-linked in, naming a folder of his
+        # choice for the kit to delete.
+        planted = os.path.join(drive_c, "planted.txt")
+        with open(planted, "wb") as f:
+            f.write(b"client " + "C:\\Keep".encode().hex().encode() + b"\r\n")
+        os.makedirs(os.path.join(drive_c, "Keep"))
+        os.link(planted, self.journal())
+        code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--put-back")
+        self.assertEqual(2, code, report)
+        self.assertIn("hard link", report)
+        self.assertTrue(os.path.exists(os.path.join(drive_c, "Keep")))
 
 # Each faulty service breaks one promise (tests/CMakeLists.txt builds them):
 # the group of scenarios that covers it, the scenario whose FAIL names it,

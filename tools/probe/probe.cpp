@@ -8,6 +8,8 @@
 //   probe link PATH             the shortcut's icon location and index
 //   probe hold PATH SECONDS     opens PATH with no sharing, prints "held", keeps it open
 //   probe hold-shared PATH SECONDS   the same for reading and writing, sharing reading only
+//   probe hold-service SECONDS  keeps a handle to the service open, as the Services console
+//                                   does; prints "held"
 //   probe trust DERFILE         adds a CA certificate to the machine's Root store; "ok"
 //   probe version PATH          the version resource's names and numbers of an executable
 //   probe short PATH            the path in its short (8.3) form
@@ -220,6 +222,13 @@ int HoldFile(const char* path, const char* seconds, DWORD access, DWORD sharing)
   return 0;
 }
 
+int HoldService(SC_HANDLE, const char* seconds) {
+  std::printf("held\n");
+  std::fflush(stdout);
+  Sleep(static_cast<DWORD>(std::strtoul(seconds, nullptr, 10)) * 1000);
+  return 0;
+}
+
 int TrustCertificate(const char* path) {
   std::FILE* file = std::fopen(path, "rb");
   if (file == nullptr) {
@@ -367,6 +376,9 @@ int main(int argc, char** argv) {
   if (command == "hold" && argc == 4) return HoldFile(argv[2], argv[3], GENERIC_READ, 0);
   if (command == "hold-shared" && argc == 4) {
     return HoldFile(argv[2], argv[3], GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
+  }
+  if (command == "hold-service" && argc == 3) {
+    return WithService(SERVICE_QUERY_STATUS, HoldService, argv[2]);
   }
   if (command == "trust" && argc == 3) return TrustCertificate(argv[2]);
   if (command == "version" && argc == 3) return PrintVersion(argv[2]);
