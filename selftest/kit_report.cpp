@@ -41,6 +41,11 @@ void ReportInterruption() {
       "by Ctrl+C or a closed console: the rest was not run (no fault of the service)");
 }
 
+bool PlatformLacksQuestion(unsigned long error) {
+  return error == ERROR_INVALID_LEVEL || error == ERROR_INVALID_PARAMETER ||
+         error == ERROR_NOT_SUPPORTED;
+}
+
 bool AnyFailed() { return s_counts[static_cast<int>(Verdict::kFail)] != 0; }
 
 void ReportTotals() {

@@ -13,6 +13,11 @@ void Report(const char* label, Verdict verdict, const char* format, ...);
 // The one line an interrupted run gets in place of the scenarios it cut.
 void ReportInterruption();
 
+// Whether an error of the platform says it does not know the question
+// (ERROR_INVALID_LEVEL, ERROR_INVALID_PARAMETER, ERROR_NOT_SUPPORTED), as
+// against failing to answer it: only then is a scenario NOT SHOWN.
+bool PlatformLacksQuestion(unsigned long error);
+
 // Whether any scenario failed so far, and how many of each there were.
 bool AnyFailed();
 void ReportTotals();

@@ -1,5 +1,5 @@
-// What the service manager and the running process say of the service:
-// its registration, its process rules, its stops and its removal.
+// What the service manager stores of the service after -install, and what
+// the running service's token holds of it.
 #include <windows.h>
 
 #include <cstring>
@@ -13,19 +13,6 @@
 #include "watcher/check_record.h"
 
 namespace {
-
-// A sound stop takes one to two seconds on an idle PC (the loop looks for
-// it once a second); one held by a download would take a step's ten seconds
-// or more. Only past that is it the service's fault.
-const DWORD kStopBoundMs = 10000;
-const DWORD kPromisedStopMs = 2000;
-
-// Errors by which the service manager or the platform says it does not
-// know the question, as against failing to answer it.
-bool Unsupported(DWORD error) {
-  return error == ERROR_INVALID_LEVEL || error == ERROR_INVALID_PARAMETER ||
-         error == ERROR_NOT_SUPPORTED;
-}
 
 // The manager's stored answer for one kind of setting; false with the error
 // where the manager does not keep it.
@@ -59,7 +46,7 @@ std::string AsTheManagerKeepsIt() {
 }
 
 void NotStored(const char* label, DWORD error) {
-  if (Unsupported(error)) {
+  if (PlatformLacksQuestion(error)) {
     Report(label, Verdict::kNotShown, "the service manager keeps no such setting here (error %lu)",
            error);
   } else {
@@ -222,39 +209,6 @@ void CheckStoredSettings(SC_HANDLE service) {
   CheckServiceToken(privilegesStored, sidStored);
 }
 
-// The rules the kit can read back, as the platform answers for the kit's
-// own process first: a platform that accepts a rule but does not report it
-// cannot show the service's either.
-using GetMitigationCall = BOOL(WINAPI*)(HANDLE, PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
-using SetMitigationCall = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
-
-// The service runs as the system account: an administrator reads its
-// process with the debug privilege, which an elevated token holds but has
-// not turned on.
-void EnableDebugPrivilege() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return;
-  TOKEN_PRIVILEGES privileges = {};
-  privileges.PrivilegeCount = 1;
-  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  if (LookupPrivilegeValueA(nullptr, "SeDebugPrivilege", &privileges.Privileges[0].Luid)) {
-    AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr);
-  }
-  CloseHandle(token);
-}
-
-DWORD WindowsBuild() {
-  using GetVersionCall = LONG(WINAPI*)(OSVERSIONINFOW*);
-  OSVERSIONINFOW version = {};
-  version.dwOSVersionInfoSize = sizeof version;
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  const auto get = ntdll == nullptr ? nullptr
-                                    : reinterpret_cast<GetVersionCall>(reinterpret_cast<void*>(
-                                          GetProcAddress(ntdll, "RtlGetVersion")));
-  if (get == nullptr || get(&version) != 0) return 0;
-  return version.dwMajorVersion >= 10 ? version.dwBuildNumber : 0;
-}
-
 }  // namespace
 
 bool CheckInstall() {
@@ -309,161 +263,4 @@ bool CheckInstall() {
   }
   if (manager != nullptr) CloseServiceHandle(manager);
   return checked;
-}
-
-void CheckMitigations() {
-  const char* labels[] = {"Process: extension points", "Process: image loads",
-                          "Process: child processes"};
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  const auto get = reinterpret_cast<GetMitigationCall>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "GetProcessMitigationPolicy")));
-  const auto set = reinterpret_cast<SetMitigationCall>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "SetProcessMitigationPolicy")));
-  if (get == nullptr || set == nullptr) {
-    for (const char* label : labels) {
-      Report(label, Verdict::kNotShown, "this Windows has no process rules (Windows 7)");
-    }
-    return;
-  }
-  PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY own = {};
-  own.Flags = 0x1;
-  set(ProcessExtensionPointDisablePolicy, &own, sizeof own);
-  own.Flags = 0;
-  if (!get(GetCurrentProcess(), ProcessExtensionPointDisablePolicy, &own, sizeof own) ||
-      own.Flags == 0) {
-    for (const char* label : labels) {
-      Report(label, Verdict::kNotShown, "this platform accepts the rules but does not report them");
-    }
-    return;
-  }
-  // The image-load rules came with Windows 10, and its page names no build
-  // for each: the kit asks this Windows which it takes, on its own process
-  // (where none of them hinders it), and expects those of the service.
-  DWORD imageRules = 0;
-  for (DWORD rule : {0x1UL, 0x2UL, 0x4UL}) {
-    PROCESS_MITIGATION_IMAGE_LOAD_POLICY probe = {};
-    probe.Flags = imageRules | rule;
-    if (set(ProcessImageLoadPolicy, &probe, sizeof probe)) imageRules |= rule;
-  }
-  DWORD processId = 0;
-  const DWORD state = ServiceState(&processId);
-  if (state != SERVICE_RUNNING) {
-    for (const char* label : labels) {
-      Report(label, Verdict::kFail, "the service is not running (state %lu)", state);
-    }
-    return;
-  }
-  EnableDebugPrivilege();
-  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
-  if (process == nullptr) {
-    const DWORD error = GetLastError();
-    for (const char* label : labels) {
-      Report(label, Verdict::kFail, "the service's process cannot be opened (error %lu)", error);
-    }
-    return;
-  }
-  struct Rule {
-    PROCESS_MITIGATION_POLICY policy;
-    DWORD flags;      // what the service must hold here; 0: this Windows has none
-    const char* why;  // why none
-  } rules[] = {{ProcessExtensionPointDisablePolicy, 0x1, ""},
-               {ProcessImageLoadPolicy, imageRules, "this Windows takes none of the image rules"},
-               {ProcessChildProcessPolicy, WindowsBuild() >= 16299 ? 0x1UL : 0UL,
-                "this Windows predates the rule (Windows 10 1709)"}};
-  for (int i = 0; i < 3; ++i) {
-    DWORD flags = 0;  // each policy is one DWORD of flags
-    if (rules[i].flags == 0) {
-      Report(labels[i], Verdict::kNotShown, "%s", rules[i].why);
-    } else if (!get(process, rules[i].policy, &flags, sizeof flags)) {
-      const DWORD error = GetLastError();
-      Report(labels[i], Unsupported(error) ? Verdict::kNotShown : Verdict::kFail,
-             "cannot be read (error %lu)", error);
-    } else {
-      const bool on = (flags & rules[i].flags) == rules[i].flags;
-      Report(labels[i], on ? Verdict::kPass : Verdict::kFail, "flags 0x%lx, 0x%lx expected here",
-             flags, rules[i].flags);
-    }
-  }
-  CloseHandle(process);
-}
-
-namespace {
-
-// ms from the stop control to the stopped state; -1 when it never came.
-long TimedStop() {
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service =
-      manager == nullptr ? nullptr
-                         : OpenServiceA(manager, kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS);
-  long elapsed = -1;
-  if (service != nullptr) {
-    SERVICE_STATUS status;
-    const ULONGLONG started = GetTickCount64();
-    if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
-      while (GetTickCount64() - started < 30000 && QueryServiceStatus(service, &status) &&
-             status.dwCurrentState != SERVICE_STOPPED) {
-        Sleep(10);
-      }
-      if (status.dwCurrentState == SERVICE_STOPPED) {
-        elapsed = static_cast<long>(GetTickCount64() - started);
-      }
-    }
-    CloseServiceHandle(service);
-  }
-  if (manager != nullptr) CloseServiceHandle(manager);
-  return elapsed;
-}
-
-void ReportStop(const char* label, long elapsed) {
-  if (elapsed < 0) {
-    Report(label, Verdict::kFail, "the service did not stop within 30 s");
-  } else {
-    Report(label, elapsed <= static_cast<long>(kStopBoundMs) ? Verdict::kPass : Verdict::kFail,
-           "stopped in %ld ms%s", elapsed,
-           elapsed <= static_cast<long>(kPromisedStopMs) ? ""
-           : elapsed <= static_cast<long>(kStopBoundMs)
-               ? " (slower than the guide's one to two seconds: a loaded PC?)"
-               : " (past ten seconds: held by a download, or the loop never looked)");
-  }
-}
-
-bool StartAgain() {
-  return RunServiceSwitch("-start") >= 0 && WaitForServiceState(SERVICE_RUNNING, 60000);
-}
-
-}  // namespace
-
-void CheckStops() {
-  ReportStop("Stop", TimedStop());
-  if (!StartAgain()) {
-    Report("Stop during a download", Verdict::kFail, "the service did not start again");
-    return;
-  }
-  SetServerMode(ServerMode::kSilent);
-  const long before = DocumentRequests();
-  if (!WaitFor([before] { return DocumentRequests() > before; }, 30000)) {
-    Report("Stop during a download", Verdict::kFail, "the service made no request");
-  } else {
-    ReportStop("Stop during a download", TimedStop());
-  }
-  ServeStoredDocument();
-  StartAgain();
-}
-
-void CheckRemoval() {
-  RunServiceSwitch("-uninstall");
-  // -uninstall returns once the service is gone: these bounds only leave
-  // room for a slow PC.
-  const bool gone = WaitFor([] { return ServiceState() == 0; }, 15000);
-  // The registration gone is not enough: nothing may run on from the exe.
-  const bool ended = gone && WaitFor([] { return ProcessRunningFrom(g_kit.exe) == 0; }, 15000);
-  HKEY key = nullptr;
-  const bool record =
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCheckRecordKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
-  if (record) RegCloseKey(key);
-  Report("Remove: -uninstall", gone && ended && !record ? Verdict::kPass : Verdict::kFail, "%s",
-         !gone    ? "the service is still installed"
-         : !ended ? "the service is removed, but its process still runs from its exe"
-         : record ? "the service's registry key and its record are still there"
-                  : "no service, no process and no record of its checks left");
 }
