@@ -83,8 +83,10 @@ bool LayOut(const std::string& url, std::string* why);
 bool PutThePcBack(std::string* left);
 
 // WinHTTP's own proxy setting, through the documented call (journaled as
-// set first), and back exactly as SaveThePc found it (read back to be sure).
-bool SetMachineProxy(const std::wstring& proxy);
+// set first, and marked as the kit's in its bypass list), and back exactly
+// as SaveThePc found it (read back to be sure). error: the platform's error
+// when the call itself failed, else 0.
+bool SetMachineProxy(const std::wstring& proxy, DWORD* error);
 bool RestoreMachineProxy();
 
 // The service's exe with one switch; its exit code, or -1.

@@ -40,6 +40,17 @@ struct Proxy {
   std::wstring bypass;
 } s_original;
 
+// The setting as the kit sets it carries this name in its bypass list, so
+// that a leftover of a killed run is told from a proxy of the PC's own on
+// 127.0.0.1 (a local filter, a corporate agent). The kit's own requests
+// never go to it.
+const wchar_t kKitMark[] = L"vexlo-selftest-mark.invalid";
+
+// The proxy setting and its original are changed from the main thread and,
+// after a closed console, from the handler's: one at a time, and never set
+// again once the run is interrupted.
+SRWLOCK s_proxyLock = SRWLOCK_INIT;
+
 std::string Bytes(const std::wstring& text) {
   return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
 }
@@ -145,11 +156,11 @@ bool SaveMachineSettings(std::string* why) {
     *why = "WinHTTP's own proxy setting cannot be read, so it could not be put back";
     return false;
   }
-  // A run sets only 127.0.0.1 proxies: such a setting with no journal is a
-  // run's leftover, never the machine's own.
+  // A setting with the kit's mark and no journal is a run's leftover, never
+  // the machine's own.
   const std::string named = Ansi(now.proxy);
   if (now.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY &&
-      named.find("127.0.0.1:") != std::string::npos) {
+      now.bypass.find(kKitMark) != std::wstring::npos) {
     *why = "WinHTTP's own proxy setting names " + named +
            ", as a run of this kit sets it, and no journal says what it was before. Set it as "
            "this PC needs (\"netsh winhttp reset proxy\" for none, as an administrator) and "
@@ -173,7 +184,9 @@ bool SaveMachineSettings(std::string* why) {
     *why = "the journal cannot be written: " + JournalPath();
     return false;
   }
+  AcquireSRWLockExclusive(&s_proxyLock);
   s_original = now;
+  ReleaseSRWLockExclusive(&s_proxyLock);
   for (const ProductKey& key : kProductKeys) {
     const std::string path = Bytes(key.path);
     const bool there = KeyThere(key.handle, key.path);
@@ -213,17 +226,28 @@ bool ProxyWasSet() {
   return set;
 }
 
-bool SetMachineProxy(const std::wstring& proxy) {
+bool SetMachineProxy(const std::wstring& proxy, DWORD* error) {
+  *error = 0;
   SetProxyCall set = FindSetProxy();
-  if (set == nullptr || !s_original.saved || !Journal({"proxy-set"})) return false;
-  std::wstring text = proxy;
-  WINHTTP_PROXY_INFO info = {};
-  info.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-  info.lpszProxy = &text[0];
-  return set(&info) != FALSE;
+  AcquireSRWLockExclusive(&s_proxyLock);
+  bool done = false;
+  if (set != nullptr && s_original.saved && !Interrupted() && Journal({"proxy-set"})) {
+    std::wstring text = proxy;
+    std::wstring bypass = kKitMark;
+    WINHTTP_PROXY_INFO info = {};
+    info.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    info.lpszProxy = &text[0];
+    info.lpszProxyBypass = &bypass[0];
+    done = set(&info) != FALSE;
+    if (!done) *error = GetLastError();
+  }
+  ReleaseSRWLockExclusive(&s_proxyLock);
+  return done;
 }
 
-bool PutProxyBack() {
+namespace {
+
+bool PutProxyBackLocked() {
   Proxy now;
   if (!s_original.saved) return false;
   if (ReadProxy(&now) && SameProxy(now, s_original)) return true;
@@ -244,6 +268,15 @@ bool PutProxyBack() {
   }
   // Read back: as it was.
   return ReadProxy(&now) && SameProxy(now, s_original);
+}
+
+}  // namespace
+
+bool PutProxyBack() {
+  AcquireSRWLockExclusive(&s_proxyLock);
+  const bool back = PutProxyBackLocked();
+  ReleaseSRWLockExclusive(&s_proxyLock);
+  return back;
 }
 
 bool RestoreMachineProxy() {

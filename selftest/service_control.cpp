@@ -42,8 +42,9 @@ DWORD ProcessRunningFrom(const std::string& exe) {
        more = Process32NextW(snapshot, &entry)) {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
     if (process == nullptr) continue;
-    wchar_t image[MAX_PATH];
-    DWORD length = MAX_PATH;
+    // A folder given with --folder may make the path longer than MAX_PATH.
+    static wchar_t image[32768];
+    DWORD length = sizeof image / sizeof *image;
     if (QueryFullProcessImageNameW(process, 0, image, &length) &&
         SameShortcutPath(image, wideExe)) {
       found = entry.th32ProcessID;

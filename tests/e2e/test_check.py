@@ -446,13 +446,23 @@ class SelfTestKitTest(ServiceTest):
         self.assertEqual(2, code, report)
         self.assertIn("C:\\Shared\\ is not only the administrators'", report)
         self.assertEqual([], os.listdir(shared))
-        # A kit's own proxy setting with no journal is never taken for the
-        # machine's: a killed run without its journal left it.
-        self.assertEqual("ok", self.probe("machine-proxy", "127.0.0.1:9"))
+        # A kit's own proxy setting (its mark in the bypass list) with no
+        # journal is never taken for the machine's: a killed run without its
+        # journal left it.
+        self.assertEqual("ok", self.probe("machine-proxy", "127.0.0.1:9",
+                                          "vexlo-selftest-mark.invalid"))
         code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--run")
         self.assertEqual(2, code, report)
         self.assertIn("names 127.0.0.1:9, as a run of this kit sets it", report)
         self.assertIn("netsh winhttp reset proxy", report)
+        # A proxy of the PC's own on 127.0.0.1 (a local filter) is the PC's:
+        # a run goes ahead and leaves it as it was.
+        self.assertEqual("ok", self.probe("machine-proxy", "127.0.0.1:9", "127.0.0.1"))
+        own = self.machine_proxy()
+        code, report = self.run_kit(os.environ["VEXLO_SERVICE_EXE"], "--run", "--only", "install")
+        self.assertEqual(0, code, report)
+        self.assertEqual(own, self.machine_proxy())
+        self.assertEqual("ok", self.probe("machine-proxy", "none"))
         # The journal's folder and file, planted where the kit looks for them.
         folder = os.path.dirname(self.journal())
         shutil.rmtree(folder, ignore_errors=True)

@@ -15,8 +15,8 @@
 //   probe short PATH            the path in its short (8.3) form
 //   probe record                the service key's last write time, in 100 ns units, or
 //                                   "missing"
-//   probe machine-proxy HOST:PORT|none   WinHTTP's own proxy setting, as "netsh winhttp
-//                                   set proxy" writes it (none: direct); "ok"
+//   probe machine-proxy HOST:PORT|none [BYPASS]   WinHTTP's own proxy setting, as "netsh
+//                                   winhttp set proxy" writes it (none: direct); "ok"
 //   probe account-proxy HOST:PORT   a manual proxy in this account's Internet Options, in
 //                                   both forms Windows writes; "ok"
 //   probe account-script URL        a proxy script address there instead; "ok"
@@ -286,13 +286,15 @@ int PrintVersion(const char* path) {
   return 0;
 }
 
-int SetMachineProxy(const char* proxy) {
+int SetMachineProxy(const char* proxy, const char* bypass) {
   std::wstring wide(proxy, proxy + std::strlen(proxy));
+  std::wstring wideBypass(bypass, bypass + std::strlen(bypass));
   WINHTTP_PROXY_INFO info = {};
   info.dwAccessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
   if (std::strcmp(proxy, "none") != 0) {
     info.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
     info.lpszProxy = &wide[0];
+    if (!wideBypass.empty()) info.lpszProxyBypass = &wideBypass[0];
   }
   if (!WinHttpSetDefaultProxyConfiguration(&info)) {
     std::printf("error %lu\n", GetLastError());
@@ -404,7 +406,8 @@ int main(int argc, char** argv) {
     std::printf("%s\n", path);
     return 0;
   }
-  if (command == "machine-proxy" && argc == 3) return SetMachineProxy(argv[2]);
+  if (command == "machine-proxy" && argc == 3) return SetMachineProxy(argv[2], "");
+  if (command == "machine-proxy" && argc == 4) return SetMachineProxy(argv[2], argv[3]);
   if (command == "account-proxy" && argc == 3) return SetAccountProxy(argv[2], "");
   if (command == "account-script" && argc == 3) return SetAccountProxy("", argv[2]);
   if (command == "account-proxy-and-script" && argc == 4) return SetAccountProxy(argv[2], argv[3]);
