@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdarg>
+#include <string>
 
 #include "common/vexlo.h"
 
@@ -59,6 +60,17 @@ extern char kServiceDescription[];
 extern char kRequiredPrivileges[];
 constexpr DWORD kRestartDelayMs = 60 * 1000;
 constexpr DWORD kFailureCountResetS = 24 * 60 * 60;
+
+// Who other than the system, the administrators, Windows' own installer and
+// this process's account may swap path (a file or folder) or what is in it:
+// rename, delete or re-own it, change its rights, delete its children, and
+// with write also put files in it or change it; inherited: rules that only
+// children inherit count too. Empty when no one; else who, in words (a link
+// or junction, or rights that cannot be read, are named as well).
+std::string WhoElseMayChange(const std::string& path, bool write, bool inherited);
+// Whether no one but those may change the exe at exePath, or swap its folder
+// or one above it: the system account runs it. False with why.
+bool ExecutableIsSafe(const char* exePath, std::string* why);
 
 // The management commands of the command line.
 bool IsServiceInstalled();

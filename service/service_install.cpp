@@ -164,6 +164,15 @@ int InstallService() {
     CloseServiceHandle(manager);
     return 0;
   }
+  // The system account will run the exe from where it lies: never where a
+  // standard user could replace it, or swap its folder or one above it.
+  PathBuffer exe;
+  std::string why;
+  if (!GetExecutablePath(exe) || !ExecutableIsSafe(exe, &why)) {
+    LogEvent("Service not installed: other users may change %s", why.c_str());
+    CloseServiceHandle(manager);
+    return 0;
+  }
   SC_HANDLE service =
       CreateServiceA(manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
                      SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,

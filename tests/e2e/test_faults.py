@@ -18,7 +18,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_service import RUNNING, STOPPED, ServiceTest, version_server  # noqa: E402
-from vexlo_wine import CLIENT_EXE, PUBLIC_DESKTOP, SERVICE_DIR, wait_for  # noqa: E402
+from vexlo_wine import CLIENT_EXE, PUBLIC_DESKTOP, SERVICE_DIR, entries, wait_for  # noqa: E402
 
 OLD = b"<version><v>1.0</v></version>"
 NEW = b"<version><v>2.0</v><notes>new</notes></version>"
@@ -664,6 +664,23 @@ class PlantingTest(FaultTest):
         self.assertEqual(["ServiceMain"], self.service_entries())
         with open(os.path.join(client, "Service", "regist.ini"), "rb") as f:
             self.assertEqual(b"1", f.read())
+
+        # A game folder that other users may swap (here Everyone may delete
+        # and rename in its parent): -install registers nothing there, and
+        # says why.
+        self.assertEqual([], self.command("-uninstall"))
+        shared = os.path.join(drive_c, "Shared")
+        os.makedirs(shared)
+        os.chmod(shared, 0o777)  # Wine gives Everyone the Unix mode's rights
+        shutil.copytree(client, os.path.join(shared, "Vexlo"))
+        result = self.wine_prefix.run("C:\\Shared\\Vexlo\\Service\\VexloService.exe", "-install")
+        self.assertEqual(0, result.returncode)
+        said = entries(result.stderr.decode(errors="replace"))
+        self.assertEqual(1, len(said), said)
+        # (Wine's trace doubles each backslash.)
+        self.assertRegex(said[0], r"^Service not installed: other users may change "
+                                  r"C:(\\\\)+Shared(\\\\)+: Everyone ")
+        self.assertEqual("missing", self.state())
 
     def test_service_installed_by_its_short_name_leaves_the_shortcut_alone(self):
         # An installer that registers the folder in its 8.3 form: the shortcut
