@@ -47,6 +47,39 @@
   ${EndIf}
 !macroend
 
+; $9 = the id of the service's process while it has one, else 0: its exe
+; stays in use until that process has ended, after the stopped state too.
+!macro _VexloServiceProcess
+  StrCpy $9 0
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r1'
+  ${If} $1 P<> 0
+    System::Call 'advapi32::OpenServiceW(p r1, w "VexloService", i 4) p .r2'
+    ${If} $2 P<> 0
+      ; SERVICE_STATUS_PROCESS: nine DWORDs, the process id the eighth.
+      System::Call '*(&i36) p .r3'
+      System::Call 'advapi32::QueryServiceStatusEx(p r2, i 0, p r3, i 36, *i .r4) i .r4'
+      ${If} $4 <> 0
+        System::Call '*$3(i, i, i, i, i, i, i, i .r9)'
+      ${EndIf}
+      System::Free $3
+      System::Call 'advapi32::CloseServiceHandle(p r2)'
+    ${EndIf}
+    System::Call 'advapi32::CloseServiceHandle(p r1)'
+  ${EndIf}
+!macroend
+
+; Waits, at most the bound, until the process $9 has ended.
+!macro _VexloServiceWaitForProcess
+  ${If} $9 <> 0
+    System::Call 'kernel32::OpenProcess(i 0x100000, i 0, i r9) p .r3'
+    ${If} $3 P<> 0
+      IntOp $4 ${VEXLO_SERVICE_WAIT_S} * 1000
+      System::Call 'kernel32::WaitForSingleObject(p r3, i r4) i .r4'
+      System::Call 'kernel32::CloseHandle(p r3)'
+    ${EndIf}
+  ${EndIf}
+!macroend
+
 ; Asks the service manager to stop the service, if it runs.
 !macro _VexloServiceSendStop
   System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r1'
@@ -158,10 +191,14 @@
   ${If} $0 <> 0
   ${AndIf} $0 <> 1
     DetailPrint "Stopping VexloService"
+    !insertmacro _VexloServiceProcess
     !insertmacro _VexloServiceSendStop
     !insertmacro _VexloServiceWaitFor 1
     ${If} $5 <> 1
       StrCpy $8 "VexloService did not stop"
+    ${Else}
+      ; Stopped is not yet ended: the exe can be replaced once the process is gone.
+      !insertmacro _VexloServiceWaitForProcess
     ${EndIf}
   ${EndIf}
 
