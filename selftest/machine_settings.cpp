@@ -3,6 +3,7 @@
 // read, before anything is changed; they are put back from there.
 // clang-format off
 #include "selftest/kit_pc.h"
+#include <sddl.h>
 #include <winhttp.h>
 // clang-format on
 
@@ -65,6 +66,25 @@ HKEY Root(const std::string& name) {
   return name == "HKCU" ? HKEY_CURRENT_USER : name == "HKU" ? HKEY_USERS : nullptr;
 }
 
+// The kit's account's key by its SID under HKEY_USERS: the journal may be
+// finished by another administrator, whose own HKEY_CURRENT_USER it must
+// never touch.
+std::wstring UserPath(const wchar_t* path) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::wstring();
+  BYTE buffer[256];
+  DWORD size = 0;
+  std::wstring named;
+  LPWSTR sid = nullptr;
+  if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
+    named = std::wstring(sid) + L"\\" + path;
+    LocalFree(sid);
+  }
+  CloseHandle(token);
+  return named;
+}
+
 // A value of any size and type, exactly as stored; false when it is not there.
 bool ReadValue(HKEY root, const std::wstring& path, const std::wstring& name, DWORD* type,
                std::string* data) {
@@ -89,6 +109,11 @@ bool KeyThere(HKEY root, const std::wstring& path) {
   if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
   RegCloseKey(key);
   return true;
+}
+
+// A user's hive under HKEY_USERS is there only while the user is logged on.
+bool HiveLoaded(HKEY root, const std::wstring& path) {
+  return root != HKEY_USERS || KeyThere(HKEY_USERS, path.substr(0, path.find(L'\\')));
 }
 
 using SetProxyCall = BOOL(WINAPI*)(WINHTTP_PROXY_INFO*);
@@ -188,16 +213,23 @@ bool SaveMachineSettings(std::string* why) {
   s_original = now;
   ReleaseSRWLockExclusive(&s_proxyLock);
   for (const ProductKey& key : kProductKeys) {
-    const std::string path = Bytes(key.path);
+    const bool user = key.handle == HKEY_CURRENT_USER;
+    const std::wstring place = user ? UserPath(key.path) : std::wstring(key.path);
+    if (place.empty()) {
+      *why = "the kit's own account cannot be named for the journal";
+      return false;
+    }
+    const char* root = user ? "HKU" : key.root;
+    const std::string path = Bytes(place);
     const bool there = KeyThere(key.handle, key.path);
-    bool written = Journal({"key", key.root, path, there ? "1" : "0"});
+    bool written = Journal({"key", root, path, there ? "1" : "0"});
     for (const wchar_t* name : kProductValues) {
       DWORD type = 0;
       std::string data;
       if (!written || !key.values) continue;
       const bool present = ReadValue(key.handle, key.path, name, &type, &data);
       written = Journal(
-          {"value", key.root, path, Bytes(name), present ? "1" : "0", std::to_string(type), data});
+          {"value", root, path, Bytes(name), present ? "1" : "0", std::to_string(type), data});
     }
     if (!written) {
       *why = "the journal cannot be written: " + JournalPath();
@@ -292,6 +324,11 @@ std::string PutProductKeysBack() {
   for (const JournalRecord& record : records) {
     if (record[0] != "value" || record.size() != 7 || Root(record[1]) == nullptr) continue;
     const std::wstring path = Text(record[2]), name = Text(record[3]);
+    if (!HiveLoaded(Root(record[1]), path)) {
+      left += (left.empty() ? "" : ", ") + record[1] + "\\" + Ansi(path) +
+              " (that account is not logged on: run --put-back as it)";
+      continue;
+    }
     const bool present = record[4] == "1";
     const DWORD type = std::strtoul(record[5].c_str(), nullptr, 10);
     HKEY key = nullptr;
@@ -317,6 +354,7 @@ std::string PutProductKeysBack() {
       continue;
     }
     const std::wstring path = Text(record[2]);
+    if (!HiveLoaded(Root(record[1]), path)) continue;  // named with its values
     RegDeleteKeyW(Root(record[1]), path.c_str());
     if (KeyThere(Root(record[1]), path)) {
       left += (left.empty() ? "" : ", ") + record[1] + "\\" + Ansi(path);
