@@ -73,11 +73,18 @@ class WinePrefix:
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         # Starts services.exe with this stderr, so that the service's entries
-        # land in service_log, and outside any caller's pipes.
+        # land in service_log, and outside any caller's pipes. On a loaded
+        # machine Wine's launcher now and then fails this first program of a
+        # prefix ("ShellExecuteEx failed: Internal error") before any of the
+        # project's code runs: it is asked again.
         with open(self.service_log, "ab") as log:
-            subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=self.env,
-                           stdin=subprocess.DEVNULL, stdout=log, stderr=log, check=True,
-                           timeout=120)
+            for attempt in range(3):
+                started = subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=self.env,
+                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                         timeout=120)
+                if started.returncode == 0:
+                    return
+            started.check_returncode()
 
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
