@@ -13,21 +13,14 @@
 std::string WhoMaySwap(const std::string& folder) { return WhoElseMayChange(folder, false, false); }
 
 bool ParentsAreSafe(const std::string& folder, std::string* why) {
-  // From the nearest folder that is there up to the drive's root.
-  for (std::size_t at = folder.find_last_of('\\', folder.size() - 2);
-       at != std::string::npos && at >= 2; at = folder.find_last_of('\\', at - 1)) {
-    const std::string parent = folder.substr(0, at + 1);
-    if (GetFileAttributesA(parent.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
-    const std::string who = WhoMaySwap(parent);
-    if (!who.empty()) {
-      *why = parent + " is not only the administrators': " + who +
-             ". The service runs as the system from below it; choose a --folder under a folder "
-             "only administrators can change (Program Files, or a new folder in C:\\)";
-      return false;
-    }
-    if (at == 2) break;
-  }
-  return true;
+  // From the nearest folder that is there above it up to the drive's root.
+  std::string who;
+  const std::string parent = FolderOthersMaySwap(folder.substr(0, folder.size() - 1), &who);
+  if (who.empty()) return true;
+  *why = parent + " is not only the administrators': " + who +
+         ". The service runs as the system from below it; choose a --folder under a folder "
+         "only administrators can change (Program Files, or a new folder in C:\\)";
+  return false;
 }
 
 bool MakeAdminFolder(const std::string& folder, std::string* why) {

@@ -117,16 +117,22 @@ std::string WhoElseMayChange(const std::string& path, bool write, bool inherited
   return who;
 }
 
-bool ExecutableIsSafe(const char* exePath, std::string* why) {
-  const std::string exe = exePath;
-  std::string who = WhoElseMayChange(exe, true, false);
-  std::string named = exe;
-  // Then its folder and each one above it, up to the drive's root.
-  for (std::size_t at = exe.find_last_of('\\'); who.empty() && at != std::string::npos && at >= 2;
-       at = at == 2 ? std::string::npos : exe.find_last_of('\\', at - 1)) {
-    named = exe.substr(0, at + 1);
-    who = WhoElseMayChange(named, false, false);
+std::string FolderOthersMaySwap(const std::string& path, std::string* who) {
+  for (std::size_t at = path.find_last_of('\\'); at != std::string::npos && at >= 2;
+       at = at == 2 ? std::string::npos : path.find_last_of('\\', at - 1)) {
+    const std::string folder = path.substr(0, at + 1);
+    if (GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+    *who = WhoElseMayChange(folder, false, false);
+    if (!who->empty()) return folder;
   }
+  who->clear();
+  return std::string();
+}
+
+bool ExecutableIsSafe(const char* exePath, std::string* why) {
+  std::string who = WhoElseMayChange(exePath, true, false);
+  std::string named = exePath;
+  if (who.empty()) named = FolderOthersMaySwap(exePath, &who);
   if (!who.empty()) *why = named + ": " + who;
   return who.empty();
 }

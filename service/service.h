@@ -68,6 +68,10 @@ constexpr DWORD kFailureCountResetS = 24 * 60 * 60;
 // children inherit count too. Empty when no one; else who, in words (a link
 // or junction, or rights that cannot be read, are named as well).
 std::string WhoElseMayChange(const std::string& path, bool write, bool inherited);
+// The first folder holding path, or above it up to the drive's root, that
+// someone else may swap (folders not made yet are passed over), with who in
+// *who; empty when there is none.
+std::string FolderOthersMaySwap(const std::string& path, std::string* who);
 // Whether no one but those may change the exe at exePath, or swap its folder
 // or one above it: the system account runs it. False with why.
 bool ExecutableIsSafe(const char* exePath, std::string* why);
