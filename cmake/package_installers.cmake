@@ -161,6 +161,11 @@ set(older "'${CMAKE_MATCH_1}', '${CMAKE_MATCH_2}', '${CMAKE_MATCH_3}'")
 vexlo_msi_query("DELETE FROM `Upgrade` WHERE `ActionProperty` = 'OLDERVEXLOFOUND'")
 vexlo_msi_query("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, `Attributes`, `Remove`, `ActionProperty`) VALUES (${older}, 768, 'Service', 'OLDERVEXLOFOUND')")
 
+# wixl authors no error action (type 19, which ends the installation with
+# its message): RefuseAnotherGameDir comes as a property setter, its text
+# in Target, and becomes one.
+vexlo_msi_query("UPDATE `CustomAction` SET `Type` = 19, `Source` = '' WHERE `Action` = 'RefuseAnotherGameDir'")
+
 # The tables as Windows Installer reads them; any difference fails the build.
 function(vexlo_msi_expect rows pattern what)
   if(NOT rows MATCHES "${pattern}")
