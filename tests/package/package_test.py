@@ -365,6 +365,135 @@ class InstallerTest(unittest.TestCase):
         self.assertRegex(self.log, r"Action ended [^\n]*RegisterService\. Return value 1")
         self.assert_nothing_of_the_service_left()
 
+    def msi_table(self, msi, table):
+        """A table of the package as Windows Installer reads it, as rows of
+        {column: value}."""
+        exported = subprocess.run(["msiinfo", "export", msi, table], capture_output=True,
+                                  text=True, check=True).stdout.replace("\r", "")
+        lines = exported.split("\n")
+        columns = lines[0].split("\t")
+        return [dict(zip(columns, line.split("\t"))) for line in lines[3:] if line]
+
+    def test_msi_tables_version_lock_and_guard_what_windows_installer_does(self):
+        msi, _ = self.build(VERSION)
+        table = lambda name: self.msi_table(msi, name)  # noqa: E731
+
+        # Each exe carries its version resource's file version, so that no
+        # versioned file already at its name wins over it; and whatever
+        # stands there is removed before the copy.
+        files = {row["File"]: row for row in table("File")}
+        for key, exe in (("VexloServiceExe", os.environ["VEXLO_SERVICE_EXE"]),
+                         ("VexloCheckExe", os.environ["VEXLO_CHECK_EXE"])):
+            with open(exe, "rb") as f:
+                image = f.read()
+            fixed = image.index(b"\xbd\x04\xef\xfe")
+            high, low = struct.unpack_from("<II", image, fixed + 8)
+            self.assertEqual("%d.%d.%d.%d" % (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF),
+                             files[key]["Version"], key)
+        removals = {(row["Component_"], row["FileName"], row["DirProperty"], row["InstallMode"])
+                    for row in table("RemoveFile")}
+        self.assertIn(("ServiceExe", "VexloService.exe", "SERVICEDIR", "1"), removals)
+        self.assertIn(("CheckExe", "VexloCheck.exe", "SERVICEDIR", "1"), removals)
+        for name in ("regist.tmp", "regist.old", "version.tmp", "version.old", "update.tmp",
+                     "update.old"):
+            self.assertIn(("ServiceExe", name, "SERVICEDIR", "2"), removals)
+        self.assertEqual("regist.ini", files["RegistIni"]["FileName"])  # taken at removal
+
+        # The folder and the exes are locked by the package's own table.
+        folder = "O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+        exe = "O:BAG:SYD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)"
+        self.assertEqual({("SERVICEDIR", "CreateFolder", folder, ""),
+                          ("VexloServiceExe", "File", exe, ""),
+                          ("VexloCheckExe", "File", exe, "")},
+                         {(row["LockObject"], row["Table"], row["SDDLText"], row["Condition"])
+                          for row in table("MsiLockPermissionsEx")})
+        actions = {row["Action"]: row for row in table("CustomAction")}
+        for row in actions.values():
+            text = (row["Source"] + " " + row["Target"]).lower()
+            for tool in ("cmd.exe", "icacls.exe", "[cmd]", "[icacls]"):
+                self.assertNotIn(tool, text, row["Action"])
+
+        # No -uninstall on a rollback that a repair or an upgrade reaches;
+        # -install only after the copy, and never at a repair.
+        sequence = {row["Action"]: row for row in table("InstallExecuteSequence")}
+        at = lambda action: int(sequence[action]["Sequence"])  # noqa: E731
+        uninstalls = [name for name, row in actions.items()
+                      if row["Target"] == "-uninstall" and int(row["Type"]) & 0x100]
+        self.assertEqual(["RollbackRegistration"], uninstalls)
+        self.assertEqual(3410, int(actions["RollbackRegistration"]["Type"]))
+        self.assertEqual(3410, int(actions["RollbackUnregistration"]["Type"]))
+        condition = sequence["RollbackRegistration"]["Condition"]
+        self.assertIn("NOT Installed", condition)
+        self.assertIn("NOT OLDERVEXLOFOUND", condition)
+        self.assertIn("NOT Installed", sequence["RegisterService"]["Condition"])
+        self.assertLess(at("RemoveFiles"), at("InstallFiles"))
+        self.assertLess(at("InstallFiles"), at("RollbackRegistration"))
+        self.assertLess(at("RollbackRegistration"), at("RegisterService"))
+        self.assertLess(at("StopServices"), at("RollbackUnregistration"))
+        self.assertLess(at("UnregisterService"), at("RemoveFiles"))
+        self.assertIn("NOT UPGRADINGPRODUCTCODE", sequence["UnregisterService"]["Condition"])
+        properties = {row["Property"]: row["Value"] for row in table("Property")}
+        self.assertEqual(("1", "1"), (properties.get("ARPNOREPAIR"), properties.get("ARPNOMODIFY")))
+
+        # 64-bit: the components, and the search for the remembered folder,
+        # with a second one in the 32-bit view.
+        for row in table("Component"):
+            self.assertEqual(256, int(row["Attributes"]) & 256, row["Component"])
+        locators = {row["Signature_"]: int(row["Type"]) for row in table("RegLocator")}
+        self.assertEqual(16, locators["RememberedGameDir"] & 16)
+        self.assertEqual(0, locators["RememberedGameDir32"] & 16)
+
+        # An older release and a rebuild of this same version are upgraded.
+        older = [row for row in table("Upgrade") if row["ActionProperty"] == "OLDERVEXLOFOUND"]
+        self.assertEqual([("768", VERSION, "Service")],
+                         [(row["Attributes"], row["VersionMax"], row["Remove"]) for row in older])
+        refusal = actions["RefuseAnotherGameDir"]
+        self.assertEqual(19, int(refusal["Type"]))  # an error message that ends the installation
+        self.assertTrue(refusal["Target"].startswith(
+            "VexloService is installed for the game folder [REMEMBEREDGAMEDIR]: "))
+        self.assertEqual("REMEMBEREDGAMEDIR AND NOT GAMEDIR ~= REMEMBEREDGAMEDIR",
+                         sequence["RefuseAnotherGameDir"]["Condition"])
+        self.assertLess(at("TakeRememberedGameDir"), at("RefuseAnotherGameDir"))
+        self.assertLess(at("RefuseAnotherGameDir"), at("LaunchConditions"))
+        conditions = [row["Condition"] for row in table("LaunchCondition")]
+        self.assertIn("VersionNT64 > 601 OR (VersionNT64 = 601 AND ServicePackLevel >= 1)",
+                      conditions)
+
+    def test_msi_replaces_a_program_planted_at_the_exes_name_and_never_runs_it(self):
+        msi, _ = self.build(VERSION)
+        self.lay_out_game()
+        # The probe leaves "<its path>.ran" when run with any other command
+        # line, -install among them.
+        planted = self.service_path("VexloService.exe")
+        shutil.copy(os.environ["VEXLO_PROBE_EXE"], planted)
+        code = self.msiexec("/i", self.windows_path(msi), "GAMEDIR=" + GAME_DIR)
+        self.assertFalse(os.path.exists(planted + ".ran"), "the planted program ran")
+        self.assertEqual(0, code)
+        self.assertEqual(VERSION + ".0", self.installed_version())
+        self.assert_runs_registered_as_by_install()
+
+    def test_msi_upgrade_for_another_game_folder_is_refused_and_the_same_one_taken(self):
+        old, _ = self.build(OLD_VERSION)
+        new, _ = self.build(VERSION)
+        self.lay_out_game()
+        self.assertEqual(0, self.msiexec("/i", self.windows_path(old), "GAMEDIR=" + GAME_DIR))
+        self.assert_runs_registered_as_by_install()
+        elsewhere = os.path.join(self.prefix.drive_c, "Games", "Elsewhere")
+        self.assertNotEqual(0, self.msiexec("/i", self.windows_path(new),
+                                            "GAMEDIR=C:\\Games\\Elsewhere"))
+        # Windows logs the refusal's message and ends it with 3; Wine's
+        # msiexec logs the action alone, ended with 0.
+        self.assertRegex(self.log, r"Action ended [^\n]*RefuseAnotherGameDir\. Return value [03]\.")
+        self.assertIn("Property(S): REMEMBEREDGAMEDIR = %s\\\n" % GAME_DIR, self.log)
+        self.assertFalse(os.path.exists(os.path.join(elsewhere, "Service")))
+        self.assertEqual(OLD_VERSION + ".0", self.installed_version())
+        self.assert_runs_registered_as_by_install()
+        # The same folder, given as at the first install (the remembered one
+        # ends in a backslash), is an upgrade in place.
+        self.assertEqual(0, self.msiexec("/i", self.windows_path(new), "GAMEDIR=" + GAME_DIR))
+        self.assertEqual(VERSION + ".0", self.installed_version())
+        self.assert_runs_registered_as_by_install()
+
     def setup(self, example, *args):
         # Into its default folder, GAME_DIR: /D= takes no quotes either.
         return self.prefix.run(self.windows_path(example), *args, timeout=180).returncode
