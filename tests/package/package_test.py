@@ -252,7 +252,7 @@ class InstallerTest(unittest.TestCase):
     def msiexec(self, *args):
         """msiexec as IT runs it: silent, with a verbose log; its exit code."""
         log = os.path.join(self.work, "msiexec-%d.log" % len(os.listdir(self.work)))
-        result = self.prefix.run("start", "/wait", "msiexec", *args, "/qn", "/l*v",
+        result = self.prefix.run("start", "/wait", "msiexec", *args, "/qn", "/norestart", "/l*v",
                                  self.windows_path(log), timeout=180)
         self.assertTrue(os.path.exists(log), "no log from msiexec")
         with open(log, "rb") as f:
@@ -455,6 +455,12 @@ class InstallerTest(unittest.TestCase):
                          sequence["RefuseAnotherGameDir"]["Condition"])
         self.assertLess(at("TakeRememberedGameDir"), at("RefuseAnotherGameDir"))
         self.assertLess(at("RefuseAnotherGameDir"), at("LaunchConditions"))
+        # Windows refuses the package on 32-bit Windows (1633), and older
+        # installers than 5.0, which ignore the lock table, outright.
+        summary = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True,
+                                 check=True).stdout
+        self.assertIn("Template: x64;", summary)
+        self.assertRegex(summary, r"\nVersion: 500\b")
         conditions = [row["Condition"] for row in table("LaunchCondition")]
         self.assertIn("VersionNT64 > 601 OR (VersionNT64 = 601 AND ServicePackLevel >= 1)",
                       conditions)
