@@ -465,6 +465,21 @@ class InstallerTest(unittest.TestCase):
         self.assertIn("VersionNT64 > 601 OR (VersionNT64 = 601 AND ServicePackLevel >= 1)",
                       conditions)
 
+    def test_msi_upgrade_that_fails_late_keeps_the_record_of_checks(self):
+        old, _ = self.build(OLD_VERSION)
+        new, _ = self.build(VERSION)
+        self.lay_out_game()
+        self.assertEqual(0, self.msiexec("/i", self.windows_path(old), "GAMEDIR=" + GAME_DIR))
+        self.assert_runs_registered_as_by_install()
+        self.assert_first_check_brings_the_shortcut()
+        record = self.record()
+        self.assertNotEqual(0, self.msiexec("/i", self.windows_path(new), "VEXLOFAILWHENDEFERRED=1"))
+        self.assertRegex(self.log, r"Action ended [^\n]*RegisterService\. Return value 1")
+        # No -uninstall is rolled back in an upgrade. (Windows also brings the
+        # older release back, registered by its own rollback; Wine's msiexec
+        # removes it in a process of its own, which it never rolls back.)
+        self.assertEqual(record, self.record())
+
     def test_msi_replaces_a_program_planted_at_the_exes_name_and_never_runs_it(self):
         msi, _ = self.build(VERSION)
         self.lay_out_game()
