@@ -218,10 +218,12 @@ class InstallerTest(unittest.TestCase):
             f.write(document)
         os.replace(os.path.join(docs, "desktop.tmp"), os.path.join(docs, "desktop.xml"))
 
-    def build(self, version, service_exe=None):
+    def build(self, version, service_exe=None, build=""):
         """The installers of a release, built by the package step's own
-        script from the shipped sources: (MSI, example game installer)."""
-        folder = os.path.join(self.work, "release-" + version)
+        script from the shipped sources: (MSI, example game installer).
+        build names another build of the same version."""
+        version_label = version + build
+        folder = os.path.join(self.work, "release-" + version_label)
         os.makedirs(folder)
         exe = os.path.join(folder, "VexloService.exe")
         if service_exe:
@@ -234,8 +236,8 @@ class InstallerTest(unittest.TestCase):
         shutil.copy(os.environ["VEXLO_CHECK_EXE"], folder)
         for name in ("VexloService.wxs", "VexloService.nsh", "VexloGameSetup.nsi"):
             shutil.copy(os.path.join(os.environ["VEXLO_SOURCE_DIR"], "packaging", name), folder)
-        msi = os.path.join(self.work, "VexloService-%s.msi" % version)
-        example = os.path.join(self.work, "VexloGame-%s.exe" % version)
+        msi = os.path.join(self.work, "VexloService-%s.msi" % version_label)
+        example = os.path.join(self.work, "VexloGame-%s.exe" % version_label)
         result = subprocess.run(
             ["cmake", "-DVEXLO_INSTALLER_DIR=" + folder, "-DVEXLO_VERSION=" + version,
              "-DVEXLO_MSI=" + msi, "-DVEXLO_EXAMPLE_OUT=" + example,
@@ -479,6 +481,20 @@ class InstallerTest(unittest.TestCase):
         # older release back, registered by its own rollback; Wine's msiexec
         # removes it in a process of its own, which it never rolls back.)
         self.assertEqual(record, self.record())
+
+    def test_msi_rebuild_of_the_same_version_replaces_the_installed_one(self):
+        first, _ = self.build(VERSION)
+        second, _ = self.build(VERSION, build="-rebuild")
+        first_code = {row["Property"]: row["Value"]
+                      for row in self.msi_table(first, "Property")}["ProductCode"]
+        self.lay_out_game()
+        self.assertEqual(0, self.msiexec("/i", self.windows_path(first), "GAMEDIR=" + GAME_DIR))
+        self.assert_runs_registered_as_by_install()
+        self.assertEqual(0, self.msiexec("/i", self.windows_path(second)))
+        self.assertIn("Found application: " + first_code, self.log)
+        self.assert_runs_registered_as_by_install()
+        self.assertEqual(0, self.msiexec("/x", self.windows_path(second)))
+        self.assert_nothing_of_the_service_left()
 
     def test_msi_replaces_a_program_planted_at_the_exes_name_and_never_runs_it(self):
         msi, _ = self.build(VERSION)
