@@ -496,6 +496,25 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(0, self.msiexec("/x", self.windows_path(second)))
         self.assert_nothing_of_the_service_left()
 
+    def remembered_game_dir(self, view):
+        """GameDir under the product key in the registry's 32- or 64-bit
+        view, or None."""
+        result = self.prefix.run("reg", "query", "HKLM\\Software\\Marvonel\\VexloService", "/v",
+                                 "GameDir", "/reg:%d" % view)
+        match = re.search(r"GameDir\s+REG_SZ\s+(.*?)\s*$", result.stdout.decode(errors="replace"),
+                          re.M)
+        return match.group(1) if match else None
+
+    def test_msi_remembers_the_game_folder_in_the_64_bit_view_and_finds_one_left_in_the_32_bit_view(self):
+        msi, _ = self.build(VERSION)
+        self.lay_out_game()
+        # As a release built without the 64-bit bits left it.
+        self.prefix.run("reg", "add", "HKLM\\Software\\Marvonel\\VexloService", "/v", "GameDir",
+                        "/d", GAME_DIR + "\\", "/f", "/reg:32")
+        self.assertEqual(0, self.msiexec("/i", self.windows_path(msi)))
+        self.assert_runs_registered_as_by_install()
+        self.assertEqual(GAME_DIR + "\\", self.remembered_game_dir(64))
+
     def test_msi_replaces_a_program_planted_at_the_exes_name_and_never_runs_it(self):
         msi, _ = self.build(VERSION)
         self.lay_out_game()
