@@ -25,7 +25,13 @@ find_program(VEXLO_MAKENSIS makensis REQUIRED)
 
 # What -install writes, laid down by the package so that Windows Installer
 # takes it at a rolled back first install and at removal (VexloService.wxs).
-file(WRITE "${VEXLO_INSTALLER_DIR}/regist.ini" "1")
+# Only for wixl: the folder may be the package's own, which ships no
+# regist.ini.
+set(marker "${VEXLO_INSTALLER_DIR}/regist.ini")
+if(NOT EXISTS "${marker}")
+  file(WRITE "${marker}" "1")
+  set(marker_written TRUE)
+endif()
 
 # wixl takes the File sources relative to where it runs.
 execute_process(
@@ -33,6 +39,9 @@ execute_process(
           -o "${VEXLO_MSI}" VexloService.wxs
   WORKING_DIRECTORY "${VEXLO_INSTALLER_DIR}"
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(marker_written)
+  file(REMOVE "${marker}")
+endif()
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "wixl could not build ${VEXLO_MSI}:\n${output}")
 endif()
