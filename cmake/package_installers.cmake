@@ -1,6 +1,8 @@
 # Builds the package's installers from the folder that holds the service's
 # executables and the installer sources: VexloService-<version>-win64.msi
-# from VexloService.wxs (Debian's wixl), and the example game installer from
+# from VexloService.wxs (Debian's wixl, then msibuild for the rows wixl
+# cannot write, then msiinfo to check every table the service's safety
+# rests on), and the example game installer from
 # VexloGameSetup.nsi with VexloService.nsh (makensis), which shows that the
 # shipped script and include build. The package step includes it; the
 # installer tests run it on their own folder:
