@@ -61,8 +61,9 @@ extern char kRequiredPrivileges[];
 constexpr DWORD kRestartDelayMs = 60 * 1000;
 constexpr DWORD kFailureCountResetS = 24 * 60 * 60;
 
-// Who other than the system, the administrators, Windows' own installer and
-// this process's account may swap path (a file or folder) or what is in it:
+// Who other than the system, the administrators, Windows' own installer, the
+// service's own SID and (where it has no unelevated twin, rights_rule.h) the
+// installing account may swap path (a file or folder) or what is in it:
 // rename, delete or re-own it, change its rights, delete its children, and
 // with write also put files in it or change it; inherited: rules that only
 // children inherit count too. Empty when no one; else who, in words (a link
