@@ -158,9 +158,11 @@ std::string FolderOthersMaySwap(const std::string& path, std::string* who) {
 }
 
 bool ExecutableIsSafe(const char* exePath, std::string* why) {
+  *why = InUserProfile(exePath);
+  if (!why->empty()) return false;
   std::string who = WhoElseMayChange(exePath, true, false);
   std::string named = exePath;
   if (who.empty()) named = FolderOthersMaySwap(exePath, &who);
-  if (!who.empty()) *why = named + ": " + who;
+  if (!who.empty()) *why = "other users may change " + named + ": " + who;
   return who.empty();
 }
