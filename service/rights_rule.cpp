@@ -1,6 +1,9 @@
 // The rule by rights behind -install's check and the kit's folder checks.
 #include "service/rights_rule.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 // What lets an account swap a folder or what is in it: its own deletion (a
@@ -28,9 +31,8 @@ constexpr const char* kTrustedSids[] = {
 constexpr char kCreatorOwner[] = "S-1-3-0";
 
 bool IsTrusted(const std::string& sid, const InstallingAccount& installer) {
-  for (const char* trusted : kTrustedSids) {
-    if (sid == trusted) return true;
-  }
+  const auto same = [&sid](const char* trusted) { return sid == trusted; };
+  if (std::any_of(std::begin(kTrustedSids), std::end(kTrustedSids), same)) return true;
   return installer.counts && !installer.user.empty() && sid == installer.user;
 }
 
@@ -60,11 +62,9 @@ bool InstallingUserCounts(const std::string& user, bool noLinkedToken,
   if (noLinkedToken) return true;
   if (user.empty()) return false;
   if (systemFolder.owner == user) return true;
-  for (const AllowedEntry& entry : systemFolder.allowed) {
-    if (entry.sid == user && (entry.flags & rights_bits::kInheritOnly) == 0 &&
-        (entry.mask & kSwapRights) != 0) {
-      return true;
-    }
-  }
-  return false;
+  return std::any_of(systemFolder.allowed.begin(), systemFolder.allowed.end(),
+                     [&user](const AllowedEntry& entry) {
+                       return entry.sid == user && (entry.flags & rights_bits::kInheritOnly) == 0 &&
+                              (entry.mask & kSwapRights) != 0;
+                     });
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
