@@ -61,8 +61,9 @@ extern char kRequiredPrivileges[];
 constexpr DWORD kRestartDelayMs = 60 * 1000;
 constexpr DWORD kFailureCountResetS = 24 * 60 * 60;
 
-// Who other than the system, the administrators, Windows' own installer and
-// this process's account may swap path (a file or folder) or what is in it:
+// Who other than the system, the administrators, Windows' own installer, the
+// service's own SID and (where it has no unelevated twin, rights_rule.h) the
+// installing account may swap path (a file or folder) or what is in it:
 // rename, delete or re-own it, change its rights, delete its children, and
 // with write also put files in it or change it; inherited: rules that only
 // children inherit count too. Empty when no one; else who, in words (a link
@@ -72,8 +73,16 @@ std::string WhoElseMayChange(const std::string& path, bool write, bool inherited
 // someone else may swap (folders not made yet are passed over), with who in
 // *who; empty when there is none.
 std::string FolderOthersMaySwap(const std::string& path, std::string* who);
-// Whether no one but those may change the exe at exePath, or swap its folder
-// or one above it: the system account runs it. False with why.
+// Empty unless exePath, made full and long, lies in a user's profile (or the
+// folder of all profiles, the public or the default one) as the machine's
+// profile list names them; else why, naming the profile and what to do. An
+// exe whose path cannot be made long, or a list that cannot be read, is
+// refused too.
+std::string InUserProfile(const char* exePath);
+// Whether the system account may run the exe at exePath: it lies in no
+// user's profile, and no one but those trusted may change it, or swap its
+// folder or one above it. False with why, the words that follow "Service
+// not installed: " in the event log.
 bool ExecutableIsSafe(const char* exePath, std::string* why);
 
 // The management commands of the command line.

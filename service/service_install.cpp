@@ -165,11 +165,12 @@ int InstallService() {
     return 0;
   }
   // The system account will run the exe from where it lies: never where a
-  // standard user could replace it, or swap its folder or one above it.
+  // standard user, or the installing user's own unelevated programs, could
+  // replace it, or swap its folder or one above it.
   PathBuffer exe;
   std::string why;
   if (!GetExecutablePath(exe) || !ExecutableIsSafe(exe, &why)) {
-    LogEvent("Service not installed: other users may change %s", why.c_str());
+    LogEvent("Service not installed: %s", why.c_str());
     CloseServiceHandle(manager);
     return 0;
   }

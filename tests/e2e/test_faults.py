@@ -682,6 +682,47 @@ class PlantingTest(FaultTest):
                                   r"C:(\\\\)+Shared(\\\\)+: Everyone ")
         self.assertEqual("missing", self.state())
 
+    def refusal(self, exe):
+        """Runs exe -install; the one entry it wrote, with Wine's doubled
+        backslashes made single again."""
+        result = self.wine_prefix.run(exe, "-install")
+        self.assertEqual(0, result.returncode)
+        said = entries(result.stderr.decode(errors="replace"))
+        self.assertEqual(1, len(said), said)
+        return said[0].replace("\\\\", "\\")
+
+    def test_game_in_a_users_profile_is_refused_by_any_name(self):
+        # Under Wine the one user owns the whole drive, so only the place
+        # can tell a profile apart: its user's programs, unelevated, may
+        # rename a folder above the exe and plant another in its place.
+        users = os.path.join(self.wine_prefix.drive_c, "users")
+        [user] = [name for name in os.listdir(users) if name != "Public"]
+        client = os.path.join(users, user, "Games", "Vexlo")
+        shutil.copytree(self.service, os.path.join(client, "Service"))
+        profile = "C:\\users\\%s" % user
+        exe = profile + "\\Games\\Vexlo\\Service\\VexloService.exe"
+        self.assertEqual(
+            "Service not installed: %s is in a user's profile (%s): its programs may change "
+            "it; install under C:\\Program Files" % (exe, profile), self.refusal(exe))
+        self.assertEqual("missing", self.state())
+
+        # Another account's profile, moved out of C:\users and listed with a
+        # variable as Windows writes it, reached by its 8.3 name.
+        self.assertEqual(0, self.wine_prefix.run(
+            "reg", "add", "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
+            "\\S-1-5-21-0-0-0-1001", "/v", "ProfileImagePath", "/t", "REG_EXPAND_SZ",
+            "/d", "%SystemDrive%\\Player Profiles\\Ann", "/f").returncode)
+        moved = os.path.join(self.wine_prefix.drive_c, "Player Profiles", "Ann", "Games", "Vexlo")
+        shutil.copytree(client, moved)
+        exe = "C:\\Player Profiles\\Ann\\Games\\Vexlo\\Service\\VexloService.exe"
+        short = self.probe("short", exe)
+        self.assertIn("~", short)
+        self.assertNotIn("Player Profiles", short)
+        self.assertEqual(
+            "Service not installed: %s is in a user's profile (C:\\Player Profiles\\Ann): its "
+            "programs may change it; install under C:\\Program Files" % exe, self.refusal(short))
+        self.assertEqual("missing", self.state())
+
     def test_service_installed_by_its_short_name_leaves_the_shortcut_alone(self):
         # An installer that registers the folder in its 8.3 form: the shortcut
         # the shell reads back names the long form, and is the same shortcut.
