@@ -239,7 +239,9 @@ class InstallerTest(unittest.TestCase):
         result = subprocess.run(
             ["cmake", "-DVEXLO_INSTALLER_DIR=" + folder, "-DVEXLO_VERSION=" + version,
              "-DVEXLO_MSI=" + msi, "-DVEXLO_EXAMPLE_OUT=" + example,
-             "-DVEXLO_GAME_FILES=" + self.game, "-P",
+             "-DVEXLO_GAME_FILES=" + self.game,
+             # The example is 32-bit; this Wine runs 64-bit programs only.
+             "-DVEXLO_EXAMPLE_TARGET=amd64-unicode", "-P",
              os.path.join(os.environ["VEXLO_SOURCE_DIR"], "cmake", "package_installers.cmake")],
             capture_output=True, text=True, timeout=120,
             env={k: v for k, v in os.environ.items() if not k.startswith("VEXLO_SIGN_")})
