@@ -5,7 +5,7 @@
 ;   !include "VexloService.nsh"
 ;   Section                      ; install and upgrade alike
 ;     !insertmacro VexloServiceInstall "${SERVICE_FILES}" "$INSTDIR\Service"
-;     ${If} ${Errors} ... the service is not installed (nothing of it is left)
+;     ${If} ${Errors} ... not installed: none is left, or the previous one runs again
 ;   SectionEnd
 ;   Section "Uninstall"
 ;     !insertmacro VexloServiceUninstall "$INSTDIR\Service"
@@ -141,7 +141,7 @@
   ${If} $2 <> 0
   ${AndIf} $1 P<> 0
     System::Call 'advapi32::GetSecurityDescriptorOwner(p r1, *p .r3, *i .r4) i .r2'
-    System::Call 'advapi32::GetSecurityDescriptorDacl(p r1, *i .r4, *p .r6, *i .r7) i .r7'
+    System::Call 'advapi32::GetSecurityDescriptorDacl(p r1, *i .r4, *p .r6, *i .r9) i .r7'
     ${If} $2 <> 0
     ${AndIf} $7 <> 0
     ${AndIf} $4 <> 0
