@@ -7,9 +7,12 @@
 # shipped script and include build. The package step includes it; the
 # installer tests run it on their own folder:
 #   cmake -DVEXLO_INSTALLER_DIR=DIR -DVEXLO_VERSION=1.0.0 [-DVEXLO_MSI=FILE]
-#         [-DVEXLO_EXAMPLE_OUT=FILE] [-DVEXLO_GAME_FILES=DIR] -P package_installers.cmake
+#         [-DVEXLO_EXAMPLE_OUT=FILE] [-DVEXLO_GAME_FILES=DIR]
+#         [-DVEXLO_EXAMPLE_TARGET=amd64-unicode] -P package_installers.cmake
 # VEXLO_EXAMPLE_OUT keeps the example installer (by default it is built in a
-# scratch folder and dropped); VEXLO_GAME_FILES gives it a game to carry. The
+# scratch folder and dropped); VEXLO_GAME_FILES gives it a game to carry;
+# VEXLO_EXAMPLE_TARGET builds it for another NSIS target than its own
+# x86-unicode (the tests' Wine runs no 32-bit programs). The
 # MSI is signed like the executables when signing is configured (sign_exe.cmake).
 foreach(name VEXLO_INSTALLER_DIR VEXLO_VERSION)
   if(NOT ${name})
@@ -288,6 +291,9 @@ endif()
 set(defines -DSERVICE_FILES=. "-DOUTFILE=${example}")
 if(VEXLO_GAME_FILES)
   list(APPEND defines "-DGAME_FILES=${VEXLO_GAME_FILES}")
+endif()
+if(VEXLO_EXAMPLE_TARGET)
+  list(APPEND defines "-DTARGET=${VEXLO_EXAMPLE_TARGET}")
 endif()
 execute_process(
   COMMAND "${VEXLO_MAKENSIS}" -V2 -WX ${defines} VexloGameSetup.nsi

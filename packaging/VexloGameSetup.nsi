@@ -8,11 +8,19 @@
 ; folder: update.ico, normal.ico, the first version.xml, update.ini holding
 ; 1, and config.xml if you use one. SERVICE_FILES holds VexloService.exe and
 ; VexloCheck.exe. Without GAME_FILES the installer carries the service alone.
-; Run the result with /S for a silent install, /D=FOLDER for another folder;
-; run it again over an installed game to upgrade. Uninstall.exe /S removes it.
+; Run the result with /S for a silent install, /D=FOLDER for another folder
+; under Program Files; run it again over an installed game to upgrade.
+; "Uninstall.exe /S _?=FOLDER" removes it and returns its exit code.
+; Exit codes: 0 done; 1 cancelled; 2 not installed (a folder outside Program
+; Files, 32-bit Windows, or the service failed); 740 not an administrator.
 
-Unicode true
-Target amd64-unicode
+; 32-bit, as every NSIS 3 can build it, for 64-bit Windows alone. TARGET=
+; amd64-unicode builds the same script 64-bit, for a Wine without 32-bit
+; support, as the package's own tests run it.
+!ifndef TARGET
+!define TARGET x86-unicode
+!endif
+Target ${TARGET}
 RequestExecutionLevel admin
 ManifestSupportedOS all
 
@@ -31,17 +39,72 @@ Name "Vexlo"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\Vexlo"
 ShowInstDetails show
-Page directory
+Page directory "" "" DirectoryLeave
 Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
 
+; With UAC off, RequestExecutionLevel admin starts the installer with the
+; user's own rights: -install and the folder's rules would fail half way.
+!macro RefuseUnlessAdministrator
+  UserInfo::GetAccountType
+  Pop $0
+  ${If} $0 != "Admin"
+    MessageBox MB_ICONSTOP "Run this as an administrator." /SD IDOK
+    SetErrorLevel 740  ; ERROR_ELEVATION_REQUIRED
+    Quit
+  ${EndIf}
+!macroend
+
+; $0 = 1 when $INSTDIR is a folder inside the 64-bit Program Files. The
+; service runs as the system account from there, and Program Files is the
+; one place Windows keeps standard users from writing (and so from swapping
+; the folder or one above it) without any help from the installer.
+Function IsInsideProgramFiles
+  StrCpy $0 0
+  ; Made absolute and rid of "." and "..", as Windows would open it.
+  System::Call 'kernel32::GetFullPathNameW(w "$INSTDIR", i ${NSIS_MAX_STRLEN}, w .r1, p 0) i .r2'
+  ${If} $2 > 0
+    StrLen $3 "$PROGRAMFILES64\"
+    StrCpy $4 $1 $3
+    StrCpy $5 $1 "" $3
+    ; == is case-blind, as the file system is.
+    ${If} $4 == "$PROGRAMFILES64\"
+    ${AndIf} $5 != ""
+      StrCpy $0 1
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
 Function .onInit
+  ${IfNot} ${RunningX64}
+    MessageBox MB_ICONSTOP "Vexlo needs 64-bit Windows." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
+  !insertmacro RefuseUnlessAdministrator
   ; The registry's 64-bit view, as the 64-bit service sees it.
   SetRegView 64
+  ; A silent run shows no directory page, so /D= is checked here.
+  ${If} ${Silent}
+    Call IsInsideProgramFiles
+    ${If} $0 <> 1
+      SetErrorLevel 2
+      Quit
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+Function DirectoryLeave
+  Call IsInsideProgramFiles
+  ${If} $0 <> 1
+    MessageBox MB_ICONSTOP "Choose a folder inside $PROGRAMFILES64: only there can other users not change the files the update service runs from." /SD IDOK
+    Abort
+  ${EndIf}
 FunctionEnd
 
 Function un.onInit
+  !insertmacro RefuseUnlessAdministrator
   SetRegView 64
 FunctionEnd
 
@@ -62,7 +125,12 @@ Section "Vexlo"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   WriteRegStr HKLM "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vexlo" "DisplayName" "Vexlo"
   WriteRegStr HKLM "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vexlo" "UninstallString" '"$INSTDIR\Uninstall.exe"'
-  WriteRegStr HKLM "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vexlo" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+  ; _?= keeps the uninstaller in place, so that it is waited for and its
+  ; exit code reaches the deployment tool; without it, it copies itself to
+  ; %TEMP% and returns 0 at once. (It takes no quotes and must come last.)
+  ; The interactive UninstallString goes without it: nobody waits there,
+  ; and the copy in %TEMP% can remove Uninstall.exe and the folder.
+  WriteRegStr HKLM "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vexlo" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S _?=$INSTDIR'
 SectionEnd
 
 Section "Update service"
@@ -92,7 +160,10 @@ Section "Uninstall"
   RMDir "$INSTDIR\Service"
   ; The game's own files, as it installed them; a real game names them.
   Delete "$INSTDIR\Vexlo.exe"
-  Delete "$INSTDIR\Uninstall.exe"
-  RMDir "$INSTDIR"
+  ; Run in place (_?=), the uninstaller is the running Uninstall.exe, which
+  ; Windows does not delete: it and the then empty folder go at the next
+  ; restart.
+  Delete /REBOOTOK "$INSTDIR\Uninstall.exe"
+  RMDir /REBOOTOK "$INSTDIR"
   DeleteRegKey HKLM "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vexlo"
 SectionEnd

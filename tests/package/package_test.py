@@ -159,6 +159,7 @@ GAME_DIR = "C:\\Program Files\\Vexlo"
 INSTALLED_EXE = GAME_DIR + "\\Service\\VexloService.exe"
 OLD_VERSION = "0.9.0"
 RECORD_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\VexloService"
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vexlo"
 STATE_FILES = ("config.xml", "version.xml", "update.ini")
 SERVICE_FILES = ("VexloService.exe", "VexloCheck.exe", "regist.ini")
 GAME_FILES = ("version.xml", "update.ini", "config.xml", "update.ico", "normal.ico")
@@ -241,7 +242,9 @@ class InstallerTest(unittest.TestCase):
         result = subprocess.run(
             ["cmake", "-DVEXLO_INSTALLER_DIR=" + folder, "-DVEXLO_VERSION=" + version,
              "-DVEXLO_MSI=" + msi, "-DVEXLO_EXAMPLE_OUT=" + example,
-             "-DVEXLO_GAME_FILES=" + self.game, "-P",
+             "-DVEXLO_GAME_FILES=" + self.game,
+             # The example is 32-bit; this Wine runs 64-bit programs only.
+             "-DVEXLO_EXAMPLE_TARGET=amd64-unicode", "-P",
              os.path.join(os.environ["VEXLO_SOURCE_DIR"], "cmake", "package_installers.cmake")],
             capture_output=True, text=True, timeout=120,
             env={k: v for k, v in os.environ.items() if not k.startswith("VEXLO_SIGN_")})
@@ -554,12 +557,16 @@ class InstallerTest(unittest.TestCase):
         # Into its default folder, GAME_DIR: /D= takes no quotes either.
         return self.prefix.run(self.windows_path(example), *args, timeout=180).returncode
 
-    def uninstall(self):
+    def uninstall(self, in_place=True):
         # _?= runs the uninstaller in place, so that it is waited for. It
         # takes no quotes, so the folder goes by its short name.
         folder = self.probe("short", GAME_DIR)
-        return self.prefix.run(folder + "\\Uninstall.exe", "/S", "_?=" + folder,
-                               timeout=180).returncode
+        switches = ("/S", "_?=" + folder) if in_place else ("/S",)
+        # Not through pipes: a Wine process the uninstaller's wait leaves
+        # behind can hold them open long after it has ended.
+        return subprocess.run(["wine", folder + "\\Uninstall.exe", *switches], env=self.prefix.env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=180).returncode
 
     def test_nsis_example_installs_upgrades_over_the_running_service_and_uninstalls(self):
         _, old = self.build(OLD_VERSION)
@@ -575,6 +582,82 @@ class InstallerTest(unittest.TestCase):
         _, example = self.build(VERSION, service_exe=os.environ["VEXLO_PROBE_EXE"])
         self.assertEqual(2, self.setup(example, "/S"))
         self.assert_nothing_of_the_service_left()
+
+    def hold_service(self):
+        """A program holding the service open, as the Services console does:
+        a deleted service stays listed, marked for deletion, until it ends."""
+        holder = subprocess.Popen(["wine", self.windows_path(os.environ["VEXLO_PROBE_EXE"]),
+                                   "hold-service", "300"], env=self.prefix.env,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.addCleanup(holder.stdout.close)
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.kill)
+        self.assertEqual(b"held", holder.stdout.readline().strip())
+        return holder
+
+    def test_nsis_example_uninstaller_in_place_returns_its_failure(self):
+        _, example = self.build(VERSION)
+        self.assertEqual(0, self.setup(example, "/S"))
+        self.assert_runs_registered_as_by_install()
+        # What deployment tools run: this very command, with the long name.
+        quiet = self.prefix.run("reg", "query", UNINSTALL_KEY, "/v", "QuietUninstallString")
+        self.assertIn('"%s\\Uninstall.exe" /S _?=%s' % (GAME_DIR, GAME_DIR),
+                      quiet.stdout.decode(errors="replace"))
+        holder = self.hold_service()
+        # The service stays listed past the uninstaller's wait: it fails, and
+        # run in place it says so.
+        self.assertEqual(2, self.uninstall())
+        self.assertNotEqual("missing", self.probe("state"))
+        # Without _?= it hands over to its copy in %TEMP% and ends at once
+        # with 0, while the removal has only begun and cannot yet succeed.
+        self.assertEqual(0, self.uninstall(in_place=False))
+        self.assertNotEqual("missing", self.probe("state"))
+        holder.kill()
+        holder.wait()
+        # That copy goes on, and succeeds once nothing holds the service.
+        self.assert_nothing_of_the_service_left()
+
+    def test_nsis_example_never_runs_an_exe_planted_at_the_service_names(self):
+        _, example = self.build(VERSION)
+        # A standard user's program at the service's name and at the name an
+        # upgrade keeps the previous release under. Run with any switch, it
+        # leaves "<its path>.ran". (It has no version resource to stamp, and
+        # NSIS's File compares none.)
+        os.makedirs(self.service_dir)
+        for name in ("VexloService.exe", "VexloService.exe.old"):
+            shutil.copy(os.environ["VEXLO_PROBE_EXE"], self.service_path(name))
+        self.assertEqual(0, self.setup(example, "/S"))
+        self.assert_runs_registered_as_by_install()
+        self.assertEqual(VERSION + ".0", self.installed_version())
+        self.assertFalse(os.path.exists(self.service_path("VexloService.exe.old")))
+        self.assertEqual([], [name for name in os.listdir(self.service_dir) if name.endswith(".ran")])
+
+    def test_nsis_example_failed_upgrade_keeps_the_previous_service_running(self):
+        _, old = self.build(OLD_VERSION)
+        # A "service" that cannot register itself: the probe under its name.
+        _, broken = self.build(VERSION, service_exe=os.environ["VEXLO_PROBE_EXE"])
+        self.assertEqual(0, self.setup(old, "/S"))
+        self.assert_runs_registered_as_by_install()
+        self.assert_first_check_brings_the_shortcut()
+        state = {name: self.read(name) for name in STATE_FILES}
+        record = self.record()
+        self.assertEqual(2, self.setup(broken, "/S"))
+        self.assert_runs_registered_as_by_install()
+        self.assertEqual(OLD_VERSION + ".0", self.installed_version())
+        self.assertEqual(state, {name: self.read(name) for name in STATE_FILES})
+        self.assertEqual(record, self.record())
+        for name in ("VexloService.exe.old", "VexloCheck.exe.old"):
+            self.assertFalse(os.path.exists(self.service_path(name)), name)
+
+    def test_nsis_example_refuses_a_folder_outside_program_files(self):
+        _, example = self.build(VERSION)
+        # /D= takes no quotes: short names stand in for the spaces.
+        for folder in ("C:\\Games\\Vexlo", "C:\\PROGRA~1\\..\\Games\\Vexlo", "C:\\PROGRA~1"):
+            self.assertEqual(2, self.setup(example, "/S", "/D=" + folder), folder)
+            self.assertFalse(os.path.exists(os.path.join(self.prefix.drive_c, "Games")), folder)
+            self.assertFalse(os.path.exists(os.path.join(self.prefix.drive_c, "Program Files",
+                                                         "Uninstall.exe")), folder)
+            self.assertEqual("missing", self.probe("state"), folder)
 
 if __name__ == "__main__":
     unittest.main()
