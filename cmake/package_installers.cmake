@@ -176,9 +176,12 @@ vexlo_msi_query("DELETE FROM `Upgrade` WHERE `ActionProperty` = 'OLDERVEXLOFOUND
 vexlo_msi_query("INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, `Attributes`, `Remove`, `ActionProperty`) VALUES (${older}, 768, 'Service', 'OLDERVEXLOFOUND')")
 
 # wixl authors no error action (type 19, which ends the installation with
-# its message): RefuseAnotherGameDir comes as a property setter, its text
-# in Target, and becomes one.
-vexlo_msi_query("UPDATE `CustomAction` SET `Type` = 19, `Source` = '' WHERE `Action` = 'RefuseAnotherGameDir'")
+# its message): the refusals come as property setters, their text in
+# Target, and become ones.
+set(refusals RefuseAnotherGameDir RefuseGameDirOutsideProgramFiles RefuseRepair)
+foreach(refusal IN LISTS refusals)
+  vexlo_msi_query("UPDATE `CustomAction` SET `Type` = 19, `Source` = '' WHERE `Action` = '${refusal}'")
+endforeach()
 
 # The tables as Windows Installer reads them; any difference fails the build.
 function(vexlo_msi_expect rows pattern what)
@@ -218,7 +221,8 @@ foreach(entry IN LISTS locks)
 endforeach()
 
 vexlo_msi_table(CustomAction actions)
-foreach(action RollbackRegistration:3410 RollbackUnregistration:3410 RefuseAnotherGameDir:19)
+foreach(action RollbackRegistration:3410 RollbackUnregistration:3410 RefuseAnotherGameDir:19
+               RefuseGameDirOutsideProgramFiles:19 RefuseRepair:19)
   string(REPLACE ":" ";" action "${action}")
   list(GET action 0 name)
   list(GET action 1 type)

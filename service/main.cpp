@@ -11,6 +11,7 @@ const DWORD kFinalEntryWaitMs = 5000;
 
 int RunSwitch(const char* argument) {
   if (_stricmp(argument, "-install") == 0) {
+    if (!PlaceIsSafeToInstall()) return 1;
     KeepRecordForReinstall();
     if (UninstallService() == 1) InstallService();
     return 1;

@@ -91,6 +91,11 @@ bool IsServiceInstalled();
 // InstallService that creates the service; -install calls it before it
 // removes the old one.
 void KeepRecordForReinstall();
+// Whether this exe may be registered from where it lies; logs why not.
+// -install asks before it removes an installed service, so that a refusal
+// leaves the registration there was (an installer's upgrade then rolls
+// back to a service that still runs).
+bool PlaceIsSafeToInstall();
 int InstallService();
 int UninstallService();
 int StartInstalledService();

@@ -154,6 +154,17 @@ bool IsServiceInstalled() {
   return installed;
 }
 
+bool PlaceIsSafeToInstall() {
+  // The system account will run the exe from where it lies: never where a
+  // standard user, or the installing user's own unelevated programs, could
+  // replace it, or swap its folder or one above it.
+  PathBuffer exe;
+  std::string why;
+  if (GetExecutablePath(exe) && ExecutableIsSafe(exe, &why)) return true;
+  LogEvent("Service not installed: %s", why.c_str());
+  return false;
+}
+
 int InstallService() {
   if (IsServiceInstalled()) return 1;
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -164,13 +175,7 @@ int InstallService() {
     CloseServiceHandle(manager);
     return 0;
   }
-  // The system account will run the exe from where it lies: never where a
-  // standard user, or the installing user's own unelevated programs, could
-  // replace it, or swap its folder or one above it.
-  PathBuffer exe;
-  std::string why;
-  if (!GetExecutablePath(exe) || !ExecutableIsSafe(exe, &why)) {
-    LogEvent("Service not installed: %s", why.c_str());
+  if (!PlaceIsSafeToInstall()) {
     CloseServiceHandle(manager);
     return 0;
   }

@@ -18,7 +18,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_service import RUNNING, STOPPED, ServiceTest, version_server  # noqa: E402
-from vexlo_wine import CLIENT_EXE, PUBLIC_DESKTOP, SERVICE_DIR, entries, wait_for  # noqa: E402
+from vexlo_wine import CLIENT_EXE, PUBLIC_DESKTOP, SERVICE_DIR, SERVICE_EXE, entries, wait_for  # noqa: E402
 
 OLD = b"<version><v>1.0</v></version>"
 NEW = b"<version><v>2.0</v><notes>new</notes></version>"
@@ -722,6 +722,14 @@ class PlantingTest(FaultTest):
             "Service not installed: %s is in a user's profile (C:\\Player Profiles\\Ann): its "
             "programs may change it; install under C:\\Program Files" % exe, self.refusal(short))
         self.assertEqual("missing", self.state())
+
+        # A refusal leaves the service there was as it was: an installer's
+        # upgrade that is refused rolls back to a service that still runs.
+        self.install()
+        self.refusal(short)
+        self.assertEqual(RUNNING, self.state())
+        config = dict(line.split("=", 1) for line in self.probe("config").splitlines())
+        self.assertEqual('"%s"' % SERVICE_EXE, config["path"])
 
     def test_service_installed_by_its_short_name_leaves_the_shortcut_alone(self):
         # An installer that registers the folder in its 8.3 form: the shortcut

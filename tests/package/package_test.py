@@ -169,7 +169,7 @@ NEW_DOCUMENT = b"<version><v>1.1</v></version>"
 
 def stamp_version(exe, copy, major, minor):
     """A copy of exe whose version resource says major.minor.0.0: an older
-    release of the same code."""
+    release of the same code, or a program that outranks every release."""
     with open(exe, "rb") as f:
         image = bytearray(f.read())
     fixed = image.index(b"\xbd\x04\xef\xfe")  # VS_FIXEDFILEINFO's signature
@@ -363,6 +363,12 @@ class InstallerTest(unittest.TestCase):
         # ends a failed launch condition with 1603, Wine's msiexec with 67.)
         self.assertNotEqual(0, self.msiexec("/i", self.windows_path(msi)))
         self.assert_nothing_of_the_service_left()
+        # Nor outside the 64-bit Program Files, whatever the form of the name.
+        for folder in ("C:\\Games\\Vexlo", "C:\\Program Files\\..\\Games\\Vexlo",
+                       "C:\\PROGRA~1\\Vexlo"):
+            self.assertNotEqual(0, self.msiexec("/i", self.windows_path(msi), "GAMEDIR=" + folder))
+            self.assertRegex(self.log, r"Action ended [^\n]*RefuseGameDirOutsideProgramFiles\. Return value [03]\.")
+            self.assert_nothing_of_the_service_left()
         # A failure once the service is registered and started rolls back.
         # (Windows ends it with 1603, Wine's msiexec with 91.)
         self.assertNotEqual(0, self.msiexec("/i", self.windows_path(msi), "GAMEDIR=" + GAME_DIR,
@@ -456,8 +462,17 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(19, int(refusal["Type"]))  # an error message that ends the installation
         self.assertTrue(refusal["Target"].startswith(
             "VexloService is installed for the game folder [REMEMBEREDGAMEDIR]: "))
-        self.assertEqual("REMEMBEREDGAMEDIR AND NOT GAMEDIR ~= REMEMBEREDGAMEDIR",
+        self.assertEqual("(Installed OR OLDERVEXLOFOUND) AND REMEMBEREDGAMEDIR AND "
+                         "NOT GAMEDIR ~= REMEMBEREDGAMEDIR",
                          sequence["RefuseAnotherGameDir"]["Condition"])
+        # A repair, which any user may start, and a game folder a standard
+        # user may change end the installation before anything is done.
+        for name in ("RefuseRepair", "RefuseGameDirOutsideProgramFiles"):
+            self.assertEqual(19, int(actions[name]["Type"]), name)
+            self.assertLess(at(name), at("InstallInitialize"), name)
+        self.assertEqual("Installed AND REINSTALL", sequence["RefuseRepair"]["Condition"])
+        self.assertIn("GAMEDIR ~<< ProgramFiles64Folder",
+                      sequence["RefuseGameDirOutsideProgramFiles"]["Condition"])
         self.assertLess(at("TakeRememberedGameDir"), at("RefuseAnotherGameDir"))
         self.assertLess(at("RefuseAnotherGameDir"), at("LaunchConditions"))
         # Windows refuses the package on 32-bit Windows (1633), and older
@@ -522,9 +537,11 @@ class InstallerTest(unittest.TestCase):
         msi, _ = self.build(VERSION)
         self.lay_out_game()
         # The probe leaves "<its path>.ran" when run with any other command
-        # line, -install among them.
+        # line, -install among them. Stamped 99.0, it is the versioned file
+        # that Windows Installer's versioning rules would keep over an
+        # unversioned one.
         planted = self.service_path("VexloService.exe")
-        shutil.copy(os.environ["VEXLO_PROBE_EXE"], planted)
+        stamp_version(os.environ["VEXLO_PROBE_EXE"], planted, 99, 0)
         code = self.msiexec("/i", self.windows_path(msi), "GAMEDIR=" + GAME_DIR)
         self.assertFalse(os.path.exists(planted + ".ran"), "the planted program ran")
         self.assertEqual(0, code)
@@ -621,11 +638,10 @@ class InstallerTest(unittest.TestCase):
         _, example = self.build(VERSION)
         # A standard user's program at the service's name and at the name an
         # upgrade keeps the previous release under. Run with any switch, it
-        # leaves "<its path>.ran". (It has no version resource to stamp, and
-        # NSIS's File compares none.)
+        # leaves "<its path>.ran"; stamped 99.0, it outranks any release.
         os.makedirs(self.service_dir)
         for name in ("VexloService.exe", "VexloService.exe.old"):
-            shutil.copy(os.environ["VEXLO_PROBE_EXE"], self.service_path(name))
+            stamp_version(os.environ["VEXLO_PROBE_EXE"], self.service_path(name), 99, 0)
         self.assertEqual(0, self.setup(example, "/S"))
         self.assert_runs_registered_as_by_install()
         self.assertEqual(VERSION + ".0", self.installed_version())
