@@ -96,6 +96,8 @@ void KeepRecordForReinstall();
 // leaves the registration there was (an installer's upgrade then rolls
 // back to a service that still runs).
 bool PlaceIsSafeToInstall();
+// Creates the service from this exe; the caller has asked
+// PlaceIsSafeToInstall first.
 int InstallService();
 int UninstallService();
 int StartInstalledService();

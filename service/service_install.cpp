@@ -175,10 +175,6 @@ int InstallService() {
     CloseServiceHandle(manager);
     return 0;
   }
-  if (!PlaceIsSafeToInstall()) {
-    CloseServiceHandle(manager);
-    return 0;
-  }
   SC_HANDLE service =
       CreateServiceA(manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
                      SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
